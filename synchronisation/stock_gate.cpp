@@ -1,0 +1,61 @@
+// stock_gate — a producer and a seller coupled by a counting semaphore.
+//
+// Run:   ./stock_gate            (never ends; stop it with Ctrl-C)
+// Watch: "products = N" races up to 1168 ahead of "sells = N" and from then on moves
+// only when a sale frees room; no "sells" line ever comes before the "products" line
+// with the same number, and neither count skips or repeats a value.
+
+#include <pthread.h>
+#include <semaphore.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+// The seller writes sells and the producer reads it: single relaxed atomic loads and
+// stores keep that race-free. A stale value only holds production back, since sells only grows.
+std::atomic<int32_t> sells{0};
+int32_t products = 0;
+const int32_t digits = 1168;  // the most items the producer lets stand unsold
+sem_t sem;                    // items made and not yet taken by the seller
+
+void *processA(void *) {  // the seller
+  for (;;) {
+    // A stop and continue (Ctrl-Z, then fg) can end the wait without an item taken:
+    // wait again rather than sell an item that was never made.
+    while (sem_wait(&sem) != 0) {
+    }
+    int32_t sold = sells.load(std::memory_order_relaxed) + 1;
+    sells.store(sold, std::memory_order_relaxed);
+    printf("sells = %d\n", sold);
+  }
+}
+
+void *processB(void *) {  // the producer
+  for (;;) {
+    // Summed in 64 bits so the test cannot overflow; production stops for good when
+    // products reaches the largest 32-bit value, and the seller sells the rest.
+    int64_t room = int64_t{sells.load(std::memory_order_relaxed)} + digits;
+    if (products < room && products < INT32_MAX) {
+      products = products + 1;
+      printf("products = %d\n", products);
+      sem_post(&sem);  // after the print: item k is on the screen before it can be sold
+    }
+  }
+}
+
+int main() {
+  sem_init(&sem, 0, 0);
+  pthread_t seller, producer;
+  int error = pthread_create(&seller, nullptr, processA, nullptr);
+  if (error == 0) error = pthread_create(&producer, nullptr, processB, nullptr);
+  if (error != 0) {
+    fprintf(stderr, "stock_gate: pthread_create: %s\n", strerror(error));
+    return 1;
+  }
+  pthread_join(seller, nullptr);
+  pthread_join(producer, nullptr);
+  sem_destroy(&sem);
+  return 0;
+}
