@@ -31,6 +31,10 @@ std::string program(const std::string &name) {
   return found->second;
 }
 
+std::string sanitizer() {
+  return SANITIZE;
+}
+
 std::vector<std::string> texts(const Outcome &o) {
   std::vector<std::string> all;
   for (const Line &line : o.lines) all.push_back(line.text);

@@ -38,6 +38,9 @@ Outcome run(const Run &r);
 // The path CMake built a program at, by the program's name.
 std::string program(const std::string &name);
 
+// The sanitizers the programs were built with: "", "address,undefined" or "thread".
+std::string sanitizer();
+
 // The texts of the lines, without their times.
 std::vector<std::string> texts(const Outcome &o);
 

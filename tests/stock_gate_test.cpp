@@ -59,6 +59,7 @@ TEST(StockGate, RunsUntilInterrupted) {
 }
 
 TEST(StockGate, FailedThreadCreationIsReported) {
+  if (!sanitizer().empty()) GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space";
   Outcome o = run({.argv = {"stock_gate"}, .before_exec = fail_thread_creation});
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("pthread_create"), std::string::npos) << o.err;
