@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -90,6 +91,7 @@ Outcome run(const Run &r) {
   if (pid == 0) start_child(r, path, argv.data(), envp.data(), out[1], err[1]);
   if (!r.tty) close(out[1]);
   close(err[1]);
+  if (r.started) r.started(pid);
 
   Outcome o;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
@@ -127,6 +129,10 @@ Outcome run(const Run &r) {
         pending.erase(0, begin);
         bool enough = o.lines.size() >= r.max_lines || (r.stop_when && r.stop_when(o.lines));
         if (enough && next_signal == SIGINT) signal_at = std::min(signal_at, now());
+        if (o.lines.size() >= r.hang_up_after) {  // the reader goes away, like `| head`
+          close(fds[0].fd);
+          fds[0].fd = -1;
+        }
       }
     }
   }
@@ -138,6 +144,8 @@ Outcome run(const Run &r) {
   kill(-pid, SIGKILL);
   while (waitpid(-pid, nullptr, 0) > 0) {
   }
+  for (const char *report : {"Sanitizer", "runtime error:"})
+    if (o.err.find(report) != std::string::npos) ADD_FAILURE() << r.argv[0] << ": " << o.err;
   return o;
 }
 

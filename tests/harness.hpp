@@ -1,6 +1,9 @@
 // Runs one built program the way a user would, and records what comes out of it.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,6 +23,8 @@ struct Run {
   double grace = 2;                     // ...and SIGKILL this much later
   std::function<bool(const std::vector<Line> &)> stop_when;  // checked as lines arrive
   size_t max_lines = 2'000'000;         // keep no more: stop the program there
+  size_t hang_up_after = SIZE_MAX;      // close our end of a stdout pipe after this many lines
+  std::function<void(pid_t)> started;   // runs in the harness once the program is started
 };
 
 struct Outcome {
@@ -33,6 +38,7 @@ struct Outcome {
 };
 
 // Starts the program, waits for it (or stops it), reaps it and everything it started.
+// A sanitizer's report on stderr fails the current test.
 Outcome run(const Run &r);
 
 // The path CMake built a program at, by the program's name.

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "harness.hpp"
 
@@ -56,6 +60,35 @@ TEST(StockGate, RunsUntilInterrupted) {
   EXPECT_TRUE(o.interrupted);
   EXPECT_EQ(o.signal, SIGINT);
   EXPECT_GE(o.end, 0.0);
+}
+
+TEST(StockGate, StopAndContinueNeverSellsAnUnmadeItem) {
+  // Ctrl-Z and fg, a hundred times: a wait cut short by the stop must not count a sale.
+  std::atomic<bool> paused_enough{false};
+  std::thread pauser;
+  Outcome o = run({.argv = {"stock_gate"},
+                   .deadline = 30,
+                   .stop_when = [&](auto &lines) { return paused_enough && lines.size() >= 100'000; },
+                   .started = [&](pid_t pid) {
+                     pauser = std::thread([pid, &paused_enough] {
+                       for (int i = 0; i < 100; ++i) {
+                         kill(pid, SIGSTOP);
+                         usleep(500);
+                         kill(pid, SIGCONT);
+                         usleep(i % 10 * 200);
+                       }
+                       paused_enough = true;
+                     });
+                   }});
+  pauser.join();
+  EXPECT_EQ(o.signal, SIGINT);
+  check_stock(o);
+}
+
+TEST(StockGate, EndsWhenItsReaderGoesAway) {
+  Outcome o = run({.argv = {"stock_gate"}, .deadline = 20, .hang_up_after = 5});
+  EXPECT_FALSE(o.interrupted) << "still running " << o.end << " s after its reader left";
+  EXPECT_EQ(o.signal, SIGPIPE);
 }
 
 TEST(StockGate, FailedThreadCreationIsReported) {

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs before and after the whole suite. "before" notes the state of the machine's own
+# /dev/shm/OS; "after" fails if that changed or if any of the given programs still runs.
+# Usage: leftovers.sh before|after STATE_FILE PROGRAM_PATH...
+set -u
+mode=$1 state=$2
+shift 2
+shm_state() { stat -c '%i %s %y %z' /dev/shm/OS 2>/dev/null || echo absent; }
+
+if [ "$mode" = before ]; then
+  shm_state >"$state"
+  exit 0
+fi
+status=0
+if [ "$(shm_state)" != "$(cat "$state")" ]; then
+  echo "the tests touched the machine's /dev/shm/OS: $(cat "$state") -> $(shm_state)"
+  status=1
+fi
+for path in "$@"; do
+  name=$(basename "$path")
+  for pid in $(pgrep -x "${name:0:15}"); do
+    if [ "$(readlink "/proc/$pid/exe")" = "$path" ]; then
+      echo "still running after the tests: $path (pid $pid)"
+      status=1
+    fi
+  done
+done
+exit $status
