@@ -49,7 +49,8 @@ int main() {
   sem_init(&sem, 0, 0);
   pthread_t seller, producer;
   int error = pthread_create(&seller, nullptr, processA, nullptr);
-  if (error == 0) error = pthread_create(&producer, nullptr, processB, nullptr);
+  if (error == 0)
+    error = pthread_create(&producer, nullptr, processB, nullptr);
   if (error != 0) {
     fprintf(stderr, "stock_gate: pthread_create: %s\n", strerror(error));
     return 1;

@@ -1,7 +1,7 @@
 #include "harness.hpp"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -23,13 +23,22 @@
 
 extern char **environ;
 
-std::string program(const std::string &name) {
-  static const std::map<std::string, std::string> paths = {
+static const std::map<std::string, std::string> paths = {
 #include "programs.inc"
-  };
+};
+
+std::string program(const std::string &name) {
   auto found = paths.find(name);
-  if (found == paths.end()) throw std::invalid_argument("no program named " + name);
+  if (found == paths.end())
+    throw std::invalid_argument("no program named " + name);
   return found->second;
+}
+
+std::vector<std::string> programs() {
+  std::vector<std::string> names;
+  for (const auto &[name, path] : paths)
+    names.push_back(name);
+  return names;
 }
 
 std::string sanitizer() {
@@ -38,13 +47,15 @@ std::string sanitizer() {
 
 std::vector<std::string> texts(const Outcome &o) {
   std::vector<std::string> all;
-  for (const Line &line : o.lines) all.push_back(line.text);
+  for (const Line &line : o.lines)
+    all.push_back(line.text);
   return all;
 }
 
 static std::vector<char *> pointers(std::vector<std::string> &strings) {
   std::vector<char *> all;
-  for (std::string &s : strings) all.push_back(s.data());
+  for (std::string &s : strings)
+    all.push_back(s.data());
   all.push_back(nullptr);
   return all;
 }
@@ -64,12 +75,15 @@ static std::vector<char *> pointers(std::vector<std::string> &strings) {
     dup2(nothing, STDIN_FILENO);
   }
   dup2(err, STDERR_FILENO);
-  for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+  for (int s = 1; s < NSIG; ++s)
+    signal(s, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (!r.cwd.empty() && chdir(r.cwd.c_str()) != 0) _exit(126);
-  if (r.before_exec) r.before_exec();
+  if (!r.cwd.empty() && chdir(r.cwd.c_str()) != 0)
+    _exit(126);
+  if (r.before_exec)
+    r.before_exec();
   execve(path.c_str(), argv, envp);
   _exit(127);
 }
@@ -79,19 +93,27 @@ Outcome run(const Run &r) {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::string path = r.argv.at(0).find('/') == std::string::npos ? program(r.argv[0]) : r.argv[0];
   std::vector<std::string> args = r.argv, env = r.env;
-  for (char **e = environ; *e; ++e) env.push_back(*e);  // earlier entries win in getenv
+  for (char **e = environ; *e; ++e)
+    env.push_back(*e);  // earlier entries win in getenv
   std::vector<char *> argv = pointers(args), envp = pointers(env);
 
   int out[2] = {-1, -1}, err[2];
-  if (pipe2(err, O_CLOEXEC) != 0 || (!r.tty && pipe2(out, O_CLOEXEC) != 0)) throw std::runtime_error("pipe");
+  if (pipe2(err, O_CLOEXEC) != 0 || (!r.tty && pipe2(out, O_CLOEXEC) != 0))
+    throw std::runtime_error("pipe");
   auto start = std::chrono::steady_clock::now();
-  auto now = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+  auto now = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
   pid_t pid = r.tty ? forkpty(&out[0], nullptr, nullptr, nullptr) : fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) start_child(r, path, argv.data(), envp.data(), out[1], err[1]);
-  if (!r.tty) close(out[1]);
+  if (pid < 0)
+    throw std::runtime_error("fork");
+  if (pid == 0)
+    start_child(r, path, argv.data(), envp.data(), out[1], err[1]);
+  if (!r.tty)
+    close(out[1]);
   close(err[1]);
-  if (r.started) r.started(pid);
+  if (r.started)
+    r.started(pid);
 
   Outcome o;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
@@ -103,7 +125,8 @@ Outcome run(const Run &r) {
       o.end = reaped_at = now();
       kill(-pid, SIGKILL);  // whatever it left in its group
     }
-    if (reaped_at >= 0 && now() > reaped_at + 2) break;  // someone outside still holds a pipe
+    if (reaped_at >= 0 && now() > reaped_at + 2)
+      break;  // someone outside still holds a pipe
     if (reaped_at < 0 && now() >= signal_at) {
       o.interrupted = o.interrupted || next_signal == SIGINT;
       kill(-pid, next_signal);
@@ -112,23 +135,27 @@ Outcome run(const Run &r) {
     }
     poll(fds, 2, 20);
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
       char buffer[65536];
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) {  // end of file, or EIO once a pseudo-terminal's last user is gone
         close(fds[i].fd);
         fds[i].fd = -1;
       } else if (i == 1) {
-        if (o.err.size() < (1u << 20)) o.err.append(buffer, n);
+        if (o.err.size() < (1u << 20))
+          o.err.append(buffer, n);
       } else {
         pending.append(buffer, n);
         double at = now();
         size_t begin = 0;
         for (size_t nl; (nl = pending.find('\n', begin)) != std::string::npos; begin = nl + 1)
-          if (o.lines.size() < r.max_lines) o.lines.push_back({pending.substr(begin, nl - begin), at});
+          if (o.lines.size() < r.max_lines)
+            o.lines.push_back({pending.substr(begin, nl - begin), at});
         pending.erase(0, begin);
         bool enough = o.lines.size() >= r.max_lines || (r.stop_when && r.stop_when(o.lines));
-        if (enough && next_signal == SIGINT) signal_at = std::min(signal_at, now());
+        if (enough && next_signal == SIGINT)
+          signal_at = std::min(signal_at, now());
         if (o.lines.size() >= r.hang_up_after) {  // the reader goes away, like `| head`
           close(fds[0].fd);
           fds[0].fd = -1;
@@ -137,15 +164,19 @@ Outcome run(const Run &r) {
     }
   }
   for (int fd : {fds[0].fd, fds[1].fd})
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+      close(fd);
   o.tail = pending.substr(0, 4096);
-  if (WIFEXITED(wstatus)) o.status = WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) o.signal = WTERMSIG(wstatus);
+  if (WIFEXITED(wstatus))
+    o.status = WEXITSTATUS(wstatus);
+  if (WIFSIGNALED(wstatus))
+    o.signal = WTERMSIG(wstatus);
   kill(-pid, SIGKILL);
   while (waitpid(-pid, nullptr, 0) > 0) {
   }
   for (const char *report : {"Sanitizer", "runtime error:"})
-    if (o.err.find(report) != std::string::npos) ADD_FAILURE() << r.argv[0] << ": " << o.err;
+    if (o.err.find(report) != std::string::npos)
+      ADD_FAILURE() << r.argv[0] << ": " << o.err;
   return o;
 }
 
@@ -163,11 +194,10 @@ void fail_fork() {
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN)};
   };
-  std::vector<sock_filter> code = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  std::vector<sock_filter> code = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+                                   BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+                                   BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                                   BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
   for (int nr : {SYS_fork, SYS_vfork, SYS_clone, SYS_clone3}) {
     auto step = refuse(nr);
     code.insert(code.end(), step.begin(), step.end());
@@ -175,5 +205,6 @@ void fail_fork() {
   code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
   sock_fprog program = {static_cast<unsigned short>(code.size()), code.data()};
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) _exit(125);
+  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    _exit(125);
 }

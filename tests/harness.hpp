@@ -14,27 +14,27 @@ struct Line {
 };
 
 struct Run {
-  std::vector<std::string> argv;        // argv[0]: a program's name (see program())
-  bool tty = false;                     // stdout on a pseudo-terminal instead of a pipe
-  std::string cwd;                      // working directory, if not ours
-  std::vector<std::string> env;         // extra NAME=VALUE entries
-  std::function<void()> before_exec;    // runs in the child just before exec
-  double deadline = 10;                 // then SIGINT to the whole process group...
-  double grace = 2;                     // ...and SIGKILL this much later
+  std::vector<std::string> argv;      // argv[0]: a program's name (see program())
+  bool tty = false;                   // stdout on a pseudo-terminal instead of a pipe
+  std::string cwd;                    // working directory, if not ours
+  std::vector<std::string> env;       // extra NAME=VALUE entries
+  std::function<void()> before_exec;  // runs in the child just before exec
+  double deadline = 10;               // then SIGINT to the whole process group...
+  double grace = 2;                   // ...and SIGKILL this much later
   std::function<bool(const std::vector<Line> &)> stop_when;  // checked as lines arrive
-  size_t max_lines = 2'000'000;         // keep no more: stop the program there
-  size_t hang_up_after = SIZE_MAX;      // close our end of a stdout pipe after this many lines
-  std::function<void(pid_t)> started;   // runs in the harness once the program is started
+  size_t max_lines = 2'000'000;                              // keep no more: stop the program there
+  size_t hang_up_after = SIZE_MAX;     // close our end of a stdout pipe after this many lines
+  std::function<void(pid_t)> started;  // runs in the harness once the program is started
 };
 
 struct Outcome {
-  std::vector<Line> lines;  // complete lines of stdout
-  std::string tail;         // bytes after the last newline
-  std::string err;          // stderr
-  int status = -1;          // exit status, or -1 if a signal ended it
-  int signal = 0;           // the terminating signal, or 0
-  bool interrupted = false; // the harness sent SIGINT (deadline or stop_when)
-  double end = 0;           // seconds from the start until the program ended
+  std::vector<Line> lines;   // complete lines of stdout
+  std::string tail;          // bytes after the last newline
+  std::string err;           // stderr
+  int status = -1;           // exit status, or -1 if a signal ended it
+  int signal = 0;            // the terminating signal, or 0
+  bool interrupted = false;  // the harness sent SIGINT (deadline or stop_when)
+  double end = 0;            // seconds from the start until the program ended
 };
 
 // Starts the program, waits for it (or stops it), reaps it and everything it started.
@@ -43,6 +43,9 @@ Outcome run(const Run &r);
 
 // The path CMake built a program at, by the program's name.
 std::string program(const std::string &name);
+
+// The names of all the programs CMake builds.
+std::vector<std::string> programs();
 
 // The sanitizers the programs were built with: "", "address,undefined" or "thread".
 std::string sanitizer();

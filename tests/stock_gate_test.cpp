@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-
 #include <unistd.h>
 
 #include <atomic>
@@ -28,16 +27,17 @@ static int check_stock(const Outcome &o) {
     } else {
       ADD_FAILURE() << "unexpected line: " << line.text;
     }
-    if (::testing::Test::HasFailure()) return widest;
+    if (::testing::Test::HasFailure())
+      return widest;
     widest = std::max(widest, made - sold);
   }
   return widest;
 }
 
 TEST(StockGate, PipeRunsInOrderAndFillsToTheBound) {
-  Outcome o = run({.argv = {"stock_gate"},
-                   .deadline = 60,
-                   .stop_when = [](auto &lines) { return lines.size() >= 300'000; }});
+  Outcome o = run({.argv = {"stock_gate"}, .deadline = 60, .stop_when = [](auto &lines) {
+                     return lines.size() >= 300'000;
+                   }});
   ASSERT_GE(o.lines.size(), 300'000u);
   EXPECT_TRUE(o.interrupted);
   EXPECT_EQ(o.signal, SIGINT) << "it must still be running when interrupted";
@@ -46,10 +46,10 @@ TEST(StockGate, PipeRunsInOrderAndFillsToTheBound) {
 }
 
 TEST(StockGate, TerminalShowsTheSameSequence) {
-  Outcome o = run({.argv = {"stock_gate"},
-                   .tty = true,
-                   .deadline = 30,
-                   .stop_when = [](auto &lines) { return lines.size() >= 50'000; }});
+  Outcome o =
+      run({.argv = {"stock_gate"}, .tty = true, .deadline = 30, .stop_when = [](auto &lines) {
+             return lines.size() >= 50'000;
+           }});
   ASSERT_GE(o.lines.size(), 50'000u);
   EXPECT_EQ(o.signal, SIGINT);
   check_stock(o);  // line by line, the bound depends on how the two threads share the terminal
@@ -66,20 +66,22 @@ TEST(StockGate, StopAndContinueNeverSellsAnUnmadeItem) {
   // Ctrl-Z and fg, a hundred times: a wait cut short by the stop must not count a sale.
   std::atomic<bool> paused_enough{false};
   std::thread pauser;
-  Outcome o = run({.argv = {"stock_gate"},
-                   .deadline = 30,
-                   .stop_when = [&](auto &lines) { return paused_enough && lines.size() >= 100'000; },
-                   .started = [&](pid_t pid) {
-                     pauser = std::thread([pid, &paused_enough] {
-                       for (int i = 0; i < 100; ++i) {
-                         kill(pid, SIGSTOP);
-                         usleep(500);
-                         kill(pid, SIGCONT);
-                         usleep(i % 10 * 200);
-                       }
-                       paused_enough = true;
-                     });
-                   }});
+  Outcome o =
+      run({.argv = {"stock_gate"},
+           .deadline = 30,
+           .stop_when = [&](auto &lines) { return paused_enough && lines.size() >= 100'000; },
+           .started =
+               [&](pid_t pid) {
+                 pauser = std::thread([pid, &paused_enough] {
+                   for (int i = 0; i < 100; ++i) {
+                     kill(pid, SIGSTOP);
+                     usleep(500);
+                     kill(pid, SIGCONT);
+                     usleep(i % 10 * 200);
+                   }
+                   paused_enough = true;
+                 });
+               }});
   pauser.join();
   EXPECT_EQ(o.signal, SIGINT);
   check_stock(o);
@@ -92,7 +94,8 @@ TEST(StockGate, EndsWhenItsReaderGoesAway) {
 }
 
 TEST(StockGate, FailedThreadCreationIsReported) {
-  if (!sanitizer().empty()) GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space";
+  if (!sanitizer().empty())
+    GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space";
   Outcome o = run({.argv = {"stock_gate"}, .before_exec = fail_thread_creation});
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("pthread_create"), std::string::npos) << o.err;
