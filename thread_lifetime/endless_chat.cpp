@@ -1,0 +1,30 @@
+// endless_chat — one thread creation, and from then on two threads run side by side.
+//
+// Run:   ./endless_chat          (never ends; stop it with Ctrl-C)
+// Watch: "Hello, How are you?" comes from the created thread, "I’m fine, and you?" from
+// main. Each line stays whole, but which comes next is up to the scheduler: on a terminal
+// they mix, into a file or a pipe expect long runs of one and then of the other.
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstring>
+
+// puts writes each line under the stream's lock, so the two threads never mix within a
+// line; they only take turns between lines.
+void *thread_print(void *) {
+  for (;;)
+    puts("Hello, How are you?");
+}
+
+int main() {
+  pthread_t thread;  // never joined: main never stops answering
+  int error = pthread_create(&thread, nullptr, thread_print, nullptr);
+  if (error != 0) {
+    // Without the second thread there is no chat, only main talking to itself.
+    fprintf(stderr, "endless_chat: pthread_create: %s\n", strerror(error));
+    return 1;
+  }
+  for (;;)
+    puts("I’m fine, and you?");
+}
