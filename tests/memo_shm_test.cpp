@@ -1,0 +1,187 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "harness.hpp"
+
+static const std::string waiting = "Waiting Process B update shared memory";
+static const std::string greeting("Hello Process B\0", 16);
+
+// An empty tmpfs over /dev/shm, seen by this test process and every program it starts.
+static bool fresh_shm(unsigned long flags) {
+  return mount("tmpfs", "/dev/shm", "tmpfs", flags, "mode=1777") == 0;
+}
+
+// Each test runs in a mount namespace of its own, so it never meets the machine's "OS" nor
+// another test's. Threads started by the test body inherit the namespace.
+class Memo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !fresh_shm(0))
+      GTEST_SKIP() << "no private /dev/shm (needs root): " << strerror(errno);
+  }
+};
+
+static void make_object(const std::string &bytes) {
+  int fd = shm_open("OS", O_CREAT | O_RDWR, 0666);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  close(fd);
+}
+
+// The whole content of "OS", or nothing when there is no such object.
+static std::optional<std::string> object() {
+  int fd = shm_open("OS", O_RDONLY, 0);
+  if (fd < 0)
+    return std::nullopt;
+  char bytes[16384];
+  ssize_t n = pread(fd, bytes, sizeof bytes, 0);
+  close(fd);
+  return std::string(bytes, std::max<ssize_t>(n, 0));
+}
+
+// Child hook: every shared mapping fails with ENOMEM; the loader's private ones still work.
+static void fail_shared_mmap() {
+  sock_filter code[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mmap, 0, 2),
+                        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[3])),
+                        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 1, 0),
+                        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+                        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOMEM)};
+  sock_fprog program = {sizeof code / sizeof code[0], code};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+    _exit(125);
+}
+
+// Runs the opener on a terminal and, 1.5 s after its start, `meanwhile` beside it.
+static Outcome with_opener(const std::function<void()> &meanwhile) {
+  Outcome a;
+  std::thread opener([&] { a = run({.argv = {"memo_opener"}, .tty = true, .deadline = 20}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  meanwhile();
+  opener.join();
+  return a;
+}
+
+TEST_F(Memo, ExchangeOnTwoTerminals) {
+  auto start = std::chrono::steady_clock::now();
+  double b_at = 0;  // the replier's start, in the opener's time
+  Outcome b;
+  Outcome a = with_opener([&] {
+    b_at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    b = run({.argv = {"memo_replier"}, .tty = true, .deadline = 20});
+  });
+  EXPECT_EQ(texts(b), (std::vector<std::string>{"Read shared memory: Hello Process B",
+                                                "Shared memory updated: Hello Process A"}));
+  EXPECT_EQ(a.status, 0);
+  EXPECT_EQ(b.status, 0);
+  EXPECT_EQ(a.err + b.err, "");
+  ASSERT_GE(a.lines.size(), 2u);
+  ASSERT_EQ(b.lines.size(), 2u);
+  EXPECT_EQ(a.lines.back().text, "Memory updated: Hello Process A");
+  for (size_t i = 0; i + 1 < a.lines.size(); ++i) {
+    EXPECT_EQ(a.lines[i].text, waiting);
+    EXPECT_NEAR(a.lines[i].at, double(i), 0.4) << "waiting line " << i << " comes each second";
+  }
+  double noticed = a.lines.back().at - (b_at + b.lines[1].at);
+  EXPECT_NEAR(noticed, 0.5, 0.75) << "the opener polls once a second";
+  EXPECT_NEAR(b_at + b.end - a.end, 4.5, 0.8) << "the replier sleeps five seconds after its answer";
+  EXPECT_FALSE(object()) << "the replier removes OS";
+}
+
+TEST_F(Memo, OpenerAloneWaitsUntilInterruptedAndLeavesItsPage) {
+  for (bool tty : {true, false}) {
+    SCOPED_TRACE(tty ? "terminal" : "pipe");
+    shm_unlink("OS");
+    Outcome o = run({.argv = {"memo_opener"}, .tty = tty, .deadline = 3.5});
+    EXPECT_EQ(o.signal, SIGINT);
+    EXPECT_EQ(o.tail, "");
+    // A line each second on a terminal; on a pipe the lines wait in the buffer and die with it.
+    EXPECT_TRUE(tty ? o.lines.size() >= 3 : o.lines.empty()) << o.lines.size() << " lines";
+    for (size_t i = 0; i < o.lines.size(); ++i) {
+      EXPECT_EQ(o.lines[i].text, waiting);
+      EXPECT_NEAR(o.lines[i].at, double(i), 0.4) << "line " << i;
+    }
+    EXPECT_EQ(object(), greeting + std::string(4080, '\0'));
+  }
+}
+
+TEST_F(Memo, OpenerReusesAnExistingObject) {
+  std::string old(8192, '\0');
+  for (size_t i = 0; i < old.size(); ++i)
+    old[i] = char('a' + i % 26);
+  make_object(old);
+  Outcome o = run({.argv = {"memo_opener"}, .deadline = 1.5});
+  EXPECT_EQ(o.signal, SIGINT);
+  EXPECT_EQ(object(), greeting + old.substr(16, 4080)) << "16 bytes written, resized to 4096";
+}
+
+TEST_F(Memo, PagesWithoutANulArePrintedBoundedByThePage) {
+  std::string full(4096, 'x');
+  Outcome a = with_opener([&] {
+    int fd = shm_open("OS", O_RDWR, 0);
+    EXPECT_EQ(pwrite(fd, full.data(), full.size(), 0), 4096);
+    close(fd);
+  });
+  EXPECT_EQ(a.status, 0);
+  ASSERT_FALSE(a.lines.empty());
+  EXPECT_EQ(a.lines.back().text, "Memory updated: " + full);
+
+  Outcome b = run({.argv = {"memo_replier"}, .deadline = 20});
+  EXPECT_EQ(b.status, 0);
+  EXPECT_EQ(texts(b), (std::vector<std::string>{"Read shared memory: " + full,
+                                                "Shared memory updated: Hello Process A"}));
+}
+
+TEST_F(Memo, FailuresAreReportedAndNothingIsTouched) {
+  enum { none = -1, read_only = -2, fifo = -3 };  // other values: an object of that many bytes
+  struct {
+    const char *program;
+    int shm;
+    void (*hook)();  // runs in the program's child
+    std::string err;
+  } const rows[] = {
+      {"memo_replier", none, nullptr, "shm_open OS: No such file or directory"},
+      {"memo_replier", 0, nullptr, "OS holds 0 bytes, fewer than 4096"},
+      {"memo_replier", 100, nullptr, "OS holds 100 bytes, fewer than 4096"},
+      {"memo_replier", 4096, fail_shared_mmap, "mmap OS: Cannot allocate memory"},
+      {"memo_opener", read_only, nullptr, "shm_open OS: Read-only file system"},
+      {"memo_opener", fifo, nullptr, "ftruncate OS: Invalid argument"},
+      {"memo_opener", none, fail_shared_mmap, "mmap OS: Cannot allocate memory"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.err);
+    ASSERT_TRUE(fresh_shm(row.shm == read_only ? MS_RDONLY : 0));
+    if (row.shm >= 0)
+      make_object(std::string(row.shm, 'x'));
+    if (row.shm == fifo)
+      mkfifo("/dev/shm/OS", 0666);
+    bool replier = row.program == std::string("memo_replier");
+    auto before = replier ? object() : std::nullopt;
+    Outcome o = run({.argv = {row.program}, .before_exec = row.hook});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.signal, 0);
+    EXPECT_EQ(o.err, row.program + (": " + row.err + "\n"));
+    EXPECT_EQ(texts(o).size() + o.tail.size(), 0u) << "nothing on stdout";
+    if (replier) {
+      EXPECT_EQ(object(), before) << "the object is left as it was";
+    }
+  }
+}
