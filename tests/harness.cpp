@@ -112,6 +112,7 @@ Outcome run(const Run &r) {
   if (!r.tty)
     close(out[1]);
   close(err[1]);
+  fcntl(out[0], F_SETFD, FD_CLOEXEC);  // a program started beside this one must not inherit it
   if (r.started)
     r.started(pid);
 
