@@ -38,6 +38,32 @@ TEST(Tour, RunsChosenStopsAndShowsEvidence) {
   EXPECT_NE(all.find(", 0 breaks in the sequence"), std::string::npos) << all;
 }
 
+// How many processes run the named program right now.
+static int running(const std::string &name) {
+  int count = 0;
+  for (const auto &entry : fs::directory_iterator("/proc")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path() / "exe", error) == program(name))
+      ++count;
+  }
+  return count;
+}
+
+TEST(Tour, CtrlCLeavesNothingBehind) {
+  // Interrupted while a program runs behind the tour, and while one runs in the foreground
+  // on a terminal of its own.
+  for (const char *stop : {"leader_leaves", "leader_awaits"}) {
+    Outcome o = run({.argv = {SOURCE_DIR "/tour", stop},
+                     .tty = true,
+                     .env = {"TOUR_BUILD=" BUILD_DIR},
+                     .deadline = 2.5});
+    EXPECT_EQ(o.status, 130) << stop;
+    EXPECT_TRUE(o.interrupted);
+    usleep(200'000);
+    EXPECT_EQ(running(stop), 0) << stop << " outlived the tour";
+  }
+}
+
 TEST(Install, PutsTheProgramsInAFolderOfTheirOwn) {
   fs::path prefix = fs::temp_directory_path() / ("os_mechanisms-" + std::to_string(getpid()));
   Outcome installed =

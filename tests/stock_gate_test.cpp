@@ -86,19 +86,3 @@ TEST(StockGate, StopAndContinueNeverSellsAnUnmadeItem) {
   EXPECT_EQ(o.signal, SIGINT);
   check_stock(o);
 }
-
-TEST(StockGate, EndsWhenItsReaderGoesAway) {
-  Outcome o = run({.argv = {"stock_gate"}, .deadline = 20, .hang_up_after = 5});
-  EXPECT_FALSE(o.interrupted) << "still running " << o.end << " s after its reader left";
-  EXPECT_EQ(o.signal, SIGPIPE);
-}
-
-TEST(StockGate, FailedThreadCreationIsReported) {
-  if (!sanitizer().empty())
-    GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space";
-  Outcome o = run({.argv = {"stock_gate"}, .before_exec = fail_thread_creation});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_NE(o.err.find("pthread_create"), std::string::npos) << o.err;
-  EXPECT_TRUE(o.lines.empty());
-  EXPECT_EQ(o.tail, "");
-}

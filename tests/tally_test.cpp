@@ -68,16 +68,3 @@ TEST(Tally, LockedCountsWithoutABreakAndRacyShowsTheRace) {
     }
   }
 }
-
-TEST(Tally, FailedThreadCreationIsReported) {
-  if (!sanitizer().empty())
-    GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space";
-  for (const char *program : {"tally_racy", "tally_locked"}) {
-    SCOPED_TRACE(program);
-    Outcome o = run({.argv = {program}, .before_exec = fail_thread_creation});
-    EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.err.find("pthread_create"), std::string::npos) << o.err;
-    EXPECT_TRUE(o.lines.empty());
-    EXPECT_EQ(o.tail, "");
-  }
-}

@@ -39,16 +39,3 @@ TEST(RecordPass, PrintsTheRecordsCharacterCountTimes) {
     EXPECT_FALSE(o.interrupted);
   }
 }
-
-TEST(ThreadData, FailedThreadCreationIsReported) {
-  if (!sanitizer().empty())
-    GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space";
-  for (const char *program : {"endless_chat", "record_pass"}) {
-    SCOPED_TRACE(program);
-    Outcome o = run({.argv = {program}, .before_exec = fail_thread_creation});
-    EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.err.find("pthread_create"), std::string::npos) << o.err;
-    EXPECT_TRUE(o.lines.empty()) << "no chat without the second thread";
-    EXPECT_EQ(o.tail, "");
-  }
-}
