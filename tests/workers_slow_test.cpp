@@ -22,48 +22,40 @@ static std::string greeting(int t) {
 // ends: once main leaves with pthread_exit the process never exits (SIGKILL ends it).
 static const bool tsan = sanitizer() == "thread";
 
-// Each thread of process pid, by kernel thread id, with its state letter (S, R, Z, ...).
-static std::map<int, char> threads_of(int pid) {
-  std::map<int, char> states;
-  std::error_code missing;
-  std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task", missing);
-  for (auto &task : tasks) {
-    FILE *stat = fopen((task.path() / "stat").c_str(), "r");
-    int tid;
-    char state;
-    if (stat && fscanf(stat, "%d (%*[^)]) %c", &tid, &state) == 2)
-      states[tid] = state;
-    if (stat)
-      fclose(stat);
+// The kernel id, name, state letter (S asleep, Z ended) and parent from a /proc stat file.
+struct Stat {
+  int id = 0;
+  char comm[64] = "";
+  char state = 0;
+  int parent = 0;
+};
+static Stat read_stat(const std::filesystem::path &dir) {
+  Stat s;
+  if (FILE *f = fopen((dir / "stat").c_str(), "r")) {
+    if (fscanf(f, "%d (%63[^)]) %c %d", &s.id, s.comm, &s.state, &s.parent) != 4)
+      s = {};
+    fclose(f);
   }
-  return states;
+  return s;
 }
 
-// The pid of our child running the named program, or 0.
-static int child_named(const std::string &name) {
+// A second after its last line, the threads of our child running the program (the harness
+// starts it as our direct child), by kernel id with their state letters; pid is set to it.
+static std::map<int, char> threads_of(const std::string &program, int &pid) {
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  std::map<int, char> threads;
   for (auto &entry : std::filesystem::directory_iterator("/proc")) {
-    FILE *stat = fopen((entry.path() / "stat").c_str(), "r");
-    int pid, parent;
-    char comm[64], state;
-    bool found = stat && fscanf(stat, "%d (%63[^)]) %c %d", &pid, comm, &state, &parent) == 4 &&
-                 parent == getpid() && name == comm;
-    if (stat)
-      fclose(stat);
-    if (found)
-      return pid;
+    Stat process = read_stat(entry.path());
+    if (process.parent != getpid() || program != process.comm)
+      continue;
+    pid = process.id;
+    std::error_code gone;
+    for (auto &task : std::filesystem::directory_iterator(entry.path() / "task", gone)) {
+      Stat thread = read_stat(task.path());
+      threads[thread.id] = thread.state;
+    }
   }
-  return 0;
-}
-
-// Polls the threads of pid for up to 3 s until they pass the check; returns the last seen.
-template <typename Check>
-static std::map<int, char> settled(int pid, Check check) {
-  std::map<int, char> seen = threads_of(pid);
-  for (int i = 0; i < 150 && !check(seen); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    seen = threads_of(pid);
-  }
-  return seen;
+  return threads;
 }
 
 // The four lines of either program, in any order the threads can print them:
@@ -93,9 +85,7 @@ TEST_P(NumberedWorkers, LeaderLeavesAndItsWorkersKeepTheProcessFor100s) {
                    .deadline = tsan ? 110.0 : 130,
                    .stop_when = [&](auto &lines) {
                      if (tty && lines.size() == 4 && seen.empty()) {
-                       pid = child_named("leader_leaves");
-                       seen =
-                           settled(pid, [&](auto &s) { return s.count(pid) && s.at(pid) == 'Z'; });
+                       seen = threads_of("leader_leaves", pid);
                      }
                      return false;
                    }});
@@ -103,10 +93,13 @@ TEST_P(NumberedWorkers, LeaderLeavesAndItsWorkersKeepTheProcessFor100s) {
   std::vector<int> ids;
   std::vector<std::string> messages;
   for (const Line &line : o.lines) {
-    const char *rest = line.text.c_str();
-    for (int id, after = 0; sscanf(rest, "Thread ID %d | %n", &id, &after) == 1 && after > 0;
-         rest += after, after = 0) {
+    std::string rest = line.text;
+    for (int id; sscanf(rest.c_str(), "Thread ID %d", &id) == 1;) {
+      std::string prefix = "Thread ID " + std::to_string(id) + " | ";
+      if (rest.compare(0, prefix.size(), prefix) != 0)
+        break;  // left in the message, which then matches none
       ids.push_back(id);
+      rest.erase(0, prefix.size());
     }
     messages.push_back(rest);
   }
@@ -143,8 +136,7 @@ TEST_P(NumberedWorkers, WorkersQuitAtOnceAndMainKeepsTheProcessFor100s) {
                    .deadline = tsan ? 110.0 : 130,
                    .stop_when = [&](auto &lines) {
                      if (tty && lines.size() == 4 && seen.empty()) {
-                       pid = child_named("workers_quit");
-                       seen = settled(pid, [](auto &s) { return s.size() == (tsan ? 2u : 1u); });
+                       seen = threads_of("workers_quit", pid);
                      }
                      return false;
                    }});

@@ -1,11 +1,11 @@
 // leader_leaves — the main thread leaves with pthread_exit; its workers and the process live on.
 //
 // Run:   ./leader_leaves         (ends by itself about 100 s later)
-// Watch: each greeting starts with "Thread ID N | ", the kernel's id of the thread that
-// printed it: main's id is the process id, each worker has its own. Main is gone at once
-// (`ps -L -p <pid>` shows it defunct beside two sleeping workers), yet the process stays
-// until the workers return, then ends with status 0. Two threads print at once, so a
-// worker's "Thread ID N | " may land in front of main's line instead of its own greeting.
+// Watch: main's first line and each greeting start with "Thread ID N | ", the kernel's
+// id of the thread that printed it: main's N is the process id, each worker has its own.
+// Main is gone at once (`ps -L -p N` shows it defunct beside two sleeping workers), yet
+// the process stays until the workers return, then ends with status 0. Two threads print
+// at once, so a worker's "Thread ID N | " may land in front of main's line for #1.
 
 #include <pthread.h>
 #include <sys/syscall.h>
