@@ -1,0 +1,44 @@
+// leader_leaves — the main thread leaves with pthread_exit; its workers and the process live on.
+//
+// Run:   ./leader_leaves         (ends by itself about 100 s later)
+// Watch: main's first line and each greeting start with "Thread ID N | ", the kernel's
+// id of the thread that printed it: main's N is the process id, each worker has its own.
+// Main is gone at once (`ps -L -p N` shows it defunct beside two sleeping workers), yet
+// the process stays until the workers return, then ends with status 0. Two threads print
+// at once, so a worker's "Thread ID N | " may land in front of main's line for #1.
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+const long num_threads = 2;
+
+void *thread_print(void *arg) {
+  long t = reinterpret_cast<intptr_t>(arg);  // the number is the pointer itself, not behind it
+  // gettid, not pthread_self: the kernel's id is what ps and /proc show, and main's is the pid.
+  printf("Thread ID %d | ", static_cast<int>(syscall(SYS_gettid)));
+  printf("Hello QM104! I’m Thread #%ld ^_^!!!\n", t);
+  sleep(100);
+  return nullptr;
+}
+
+int main() {
+  pthread_t threads[num_threads];
+  // No newline: main's first line continues with its line for #0.
+  printf("Thread ID %d | ", static_cast<int>(syscall(SYS_gettid)));
+  for (long t = 0; t < num_threads; t++) {
+    printf("I’m Main Thread: create Thread: #%ld\n", t);
+    void *number = reinterpret_cast<void *>(intptr_t{t});  // t itself, not its address
+    if (pthread_create(&threads[t], nullptr, thread_print, number) != 0) {
+      printf("ERROR!!! I’m Main Thread, I can’t create Thread #%ld ", t);
+      exit(-1);  // ends every thread, writes out what stdout still holds; status 255
+    }
+  }
+  // Returning from main would call exit and end the workers with it; pthread_exit ends
+  // only this thread, and the last worker to return ends the process with status 0.
+  pthread_exit(nullptr);
+}
