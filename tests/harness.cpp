@@ -124,13 +124,19 @@ Outcome run(const Run &r) {
   while (fds[0].fd >= 0 || fds[1].fd >= 0 || reaped_at < 0) {
     if (reaped_at < 0 && waitpid(pid, &wstatus, WNOHANG) == pid) {
       o.end = reaped_at = now();
-      kill(-pid, SIGKILL);  // whatever it left in its group
+      o.left_behind = kill(-pid, 0) == 0;
+      kill(-pid, SIGKILL);
     }
     if (reaped_at >= 0 && now() > reaped_at + 2)
       break;  // someone outside still holds a pipe
     if (reaped_at < 0 && now() >= signal_at) {
       o.interrupted = o.interrupted || next_signal == SIGINT;
-      kill(-pid, next_signal);
+      // On a terminal the interrupt is typed, as a user would: the terminal then sends
+      // SIGINT to whichever process group is in its foreground at that moment.
+      if (next_signal == SIGINT && r.tty && fds[0].fd >= 0)
+        (void)!write(fds[0].fd, "\x03", 1);
+      else
+        kill(-pid, next_signal);
       signal_at = next_signal == SIGINT ? now() + r.grace : now() + 3600;
       next_signal = SIGKILL;
     }

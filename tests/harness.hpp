@@ -34,6 +34,7 @@ struct Outcome {
   int status = -1;           // exit status, or -1 if a signal ended it
   int signal = 0;            // the terminating signal, or 0
   bool interrupted = false;  // the harness sent SIGINT (deadline or stop_when)
+  bool left_behind = false;  // its process group outlived it (the harness then killed it)
   double end = 0;            // seconds from the start until the program ended
 };
 

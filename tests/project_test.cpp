@@ -56,8 +56,9 @@ TEST(Tour, CtrlCLeavesNothingBehind) {
     Outcome o = run({.argv = {SOURCE_DIR "/tour", stop},
                      .tty = true,
                      .env = {"TOUR_BUILD=" BUILD_DIR},
-                     .deadline = 2.5});
+                     .deadline = 1.5});
     EXPECT_EQ(o.status, 130) << stop;
+    EXPECT_FALSE(o.left_behind) << stop << " outlived the tour";
     EXPECT_TRUE(o.interrupted);
     usleep(200'000);
     EXPECT_EQ(running(stop), 0) << stop << " outlived the tour";
