@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -22,40 +22,27 @@ static std::string greeting(int t) {
 // ends: once main leaves with pthread_exit the process never exits (SIGKILL ends it).
 static const bool tsan = sanitizer() == "thread";
 
-// The kernel id, name, state letter (S asleep, Z ended) and parent from a /proc stat file.
-struct Stat {
-  int id = 0;
-  char comm[64] = "";
-  char state = 0;
-  int parent = 0;
-};
-static Stat read_stat(const std::filesystem::path &dir) {
-  Stat s;
-  if (FILE *f = fopen((dir / "stat").c_str(), "r")) {
-    if (fscanf(f, "%d (%63[^)]) %c %d", &s.id, s.comm, &s.state, &s.parent) != 4)
-      s = {};
-    fclose(f);
-  }
-  return s;
-}
-
-// A second after its last line, the threads of our child running the program (the harness
-// starts it as our direct child), by kernel id with their state letters; pid is set to it.
-static std::map<int, char> threads_of(const std::string &program, int &pid) {
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  std::map<int, char> threads;
-  for (auto &entry : std::filesystem::directory_iterator("/proc")) {
-    Stat process = read_stat(entry.path());
-    if (process.parent != getpid() || program != process.comm)
-      continue;
-    pid = process.id;
-    std::error_code gone;
-    for (auto &task : std::filesystem::directory_iterator(entry.path() / "task", gone)) {
-      Stat thread = read_stat(task.path());
-      threads[thread.id] = thread.state;
-    }
-  }
-  return threads;
+// Runs one of the two programs and, on a terminal, reads its thread table a second after
+// its four lines are out: the state letter (S asleep, Z ended) of each thread by kernel id.
+static Outcome watch(const char *name, bool tty, pid_t &pid, std::map<int, char> &threads) {
+  return run({.argv = {name},
+              .tty = tty,
+              .deadline = tsan ? 110.0 : 130,
+              .stop_when =
+                  [&](auto &lines) {
+                    if (tty && lines.size() == 4 && threads.empty()) {
+                      std::this_thread::sleep_for(std::chrono::seconds(1));
+                      std::error_code gone;
+                      auto tasks = "/proc/" + std::to_string(pid) + "/task";
+                      for (auto &task : std::filesystem::directory_iterator(tasks, gone)) {
+                        std::ifstream stat(task.path() / "stat");
+                        std::string id, name;
+                        stat >> id >> name >> threads[std::stoi(id)];
+                      }
+                    }
+                    return false;
+                  },
+              .started = [&](pid_t started) { pid = started; }});
 }
 
 // The four lines of either program, in any order the threads can print them:
@@ -78,17 +65,9 @@ class NumberedWorkers : public ::testing::TestWithParam<bool> {  // stdout on a 
 
 TEST_P(NumberedWorkers, LeaderLeavesAndItsWorkersKeepTheProcessFor100s) {
   bool tty = GetParam();
-  int pid = 0;
-  std::map<int, char> seen;  // on a terminal: its threads once all four lines are out
-  Outcome o = run({.argv = {"leader_leaves"},
-                   .tty = tty,
-                   .deadline = tsan ? 110.0 : 130,
-                   .stop_when = [&](auto &lines) {
-                     if (tty && lines.size() == 4 && seen.empty()) {
-                       seen = threads_of("leader_leaves", pid);
-                     }
-                     return false;
-                   }});
+  pid_t pid = 0;
+  std::map<int, char> seen;
+  Outcome o = watch("leader_leaves", tty, pid, seen);
   // Split off every "Thread ID N | ": it can land in front of another thread's line.
   std::vector<int> ids;
   std::vector<std::string> messages;
@@ -129,17 +108,9 @@ TEST_P(NumberedWorkers, LeaderLeavesAndItsWorkersKeepTheProcessFor100s) {
 
 TEST_P(NumberedWorkers, WorkersQuitAtOnceAndMainKeepsTheProcessFor100s) {
   bool tty = GetParam();
-  int pid = 0;
-  std::map<int, char> seen;  // on a terminal: its threads once all four lines are out
-  Outcome o = run({.argv = {"workers_quit"},
-                   .tty = tty,
-                   .deadline = tsan ? 110.0 : 130,
-                   .stop_when = [&](auto &lines) {
-                     if (tty && lines.size() == 4 && seen.empty()) {
-                       seen = threads_of("workers_quit", pid);
-                     }
-                     return false;
-                   }});
+  pid_t pid = 0;
+  std::map<int, char> seen;
+  Outcome o = watch("workers_quit", tty, pid, seen);
   expect_four_lines(texts(o));
   EXPECT_EQ(o.tail, "");
   if (tty) {  // then silence, with main alone
