@@ -16,11 +16,11 @@ if [ "$(shm_state)" != "$(cat "$state")" ]; then
   echo "the tests touched the machine's /dev/shm/OS: $(cat "$state") -> $(shm_state)"
   status=1
 fi
-for path in "$@"; do
-  name=$(basename "$path")
-  for pid in $(pgrep -x "${name:0:15}"); do
-    if [ "$(readlink "/proc/$pid/exe")" = "$path" ]; then
-      echo "still running after the tests: $path (pid $pid)"
+for exe in /proc/[0-9]*/exe; do
+  running=$(readlink "$exe" 2>/dev/null) || continue
+  for path in "$@"; do
+    if [ "$running" = "$path" ]; then
+      echo "still running after the tests: $path (pid $(basename "$(dirname "$exe")"))"
       status=1
     fi
   done
