@@ -18,7 +18,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 
 extern char **environ;
@@ -88,6 +92,45 @@ static std::vector<char *> pointers(std::vector<std::string> &strings) {
   _exit(127);
 }
 
+// The process groups of the programs running now: runs may go on side by side in threads.
+static std::mutex groups_lock;
+static std::set<pid_t> groups;
+
+// Kills and reaps what a program left behind: the rest of its process group, and any
+// orphan handed to us (we are a subreaper) from a group or session it made, e.g. a
+// program run by `script` on a terminal of its own. Says whether any of it still ran.
+static bool reap_leftovers(pid_t group) {
+  bool running = false;
+  kill(-group, SIGKILL);
+  for (bool found = true; found;) {
+    found = false;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+      std::string stat;
+      std::getline(std::ifstream(entry.path() / "stat"), stat);
+      size_t name_end = stat.rfind(')');
+      int parent, pgrp;
+      char state;
+      if (name_end == std::string::npos ||
+          sscanf(stat.c_str() + name_end + 1, " %c %d %d", &state, &parent, &pgrp) != 3 ||
+          parent != getpid() || pgrp == getpgrp())  // ours, and out of our own group
+        continue;
+      {
+        std::lock_guard<std::mutex> hold(groups_lock);
+        if (pgrp != group && groups.count(pgrp))
+          continue;  // another run's program
+      }
+      pid_t pid = std::stoi(entry.path().filename());
+      running = running || state != 'Z';
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      found = true;
+    }
+  }
+  while (waitpid(-group, nullptr, WNOHANG) > 0) {
+  }
+  return running;
+}
+
 Outcome run(const Run &r) {
   // Orphans of the program (a killed parent's children) are handed to us to reap.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -109,9 +152,15 @@ Outcome run(const Run &r) {
     throw std::runtime_error("fork");
   if (pid == 0)
     start_child(r, path, argv.data(), envp.data(), out[1], err[1]);
-  if (!r.tty)
+  if (!r.tty) {
+    setpgid(pid, pid);  // as the child does: no signal to the group can find it missing
     close(out[1]);
+  }
   close(err[1]);
+  {
+    std::lock_guard<std::mutex> hold(groups_lock);
+    groups.insert(pid);
+  }
   fcntl(out[0], F_SETFD, FD_CLOEXEC);  // a program started beside this one must not inherit it
   if (r.started)
     r.started(pid);
@@ -124,8 +173,7 @@ Outcome run(const Run &r) {
   while (fds[0].fd >= 0 || fds[1].fd >= 0 || reaped_at < 0) {
     if (reaped_at < 0 && waitpid(pid, &wstatus, WNOHANG) == pid) {
       o.end = reaped_at = now();
-      o.left_behind = kill(-pid, 0) == 0;
-      kill(-pid, SIGKILL);
+      o.left_behind = reap_leftovers(pid);
     }
     if (reaped_at >= 0 && now() > reaped_at + 2)
       break;  // someone outside still holds a pipe
@@ -178,8 +226,9 @@ Outcome run(const Run &r) {
     o.status = WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus))
     o.signal = WTERMSIG(wstatus);
-  kill(-pid, SIGKILL);
-  while (waitpid(-pid, nullptr, 0) > 0) {
+  {
+    std::lock_guard<std::mutex> hold(groups_lock);
+    groups.erase(pid);
   }
   for (const char *report : {"Sanitizer", "runtime error:"})
     if (o.err.find(report) != std::string::npos)

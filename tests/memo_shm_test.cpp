@@ -98,7 +98,7 @@ TEST_F(Memo, ExchangeOnTwoTerminals) {
   EXPECT_EQ(a.lines.back().text, "Memory updated: Hello Process A");
   for (size_t i = 0; i + 1 < a.lines.size(); ++i) {
     EXPECT_EQ(a.lines[i].text, waiting);
-    EXPECT_NEAR(a.lines[i].at, double(i), 0.4) << "waiting line " << i << " comes each second";
+    EXPECT_NEAR(a.lines[i].at - a.lines[0].at, double(i), 0.4) << "waiting line " << i;
   }
   double noticed = a.lines.back().at - (b_at + b.lines[1].at);
   EXPECT_NEAR(noticed, 0.5, 0.75) << "the opener polls once a second";
@@ -117,7 +117,7 @@ TEST_F(Memo, OpenerAloneWaitsUntilInterruptedAndLeavesItsPage) {
     EXPECT_TRUE(tty ? o.lines.size() >= 3 : o.lines.empty()) << o.lines.size() << " lines";
     for (size_t i = 0; i < o.lines.size(); ++i) {
       EXPECT_EQ(o.lines[i].text, waiting);
-      EXPECT_NEAR(o.lines[i].at, double(i), 0.4) << "line " << i;
+      EXPECT_NEAR(o.lines[i].at - o.lines[0].at, double(i), 0.4) << "line " << i;
     }
     EXPECT_EQ(object(), greeting + std::string(4080, '\0'));
   }

@@ -14,7 +14,9 @@ using Lines = std::vector<std::string>;
 TEST(ParentChild, ChildFirstThenParentWithTheChildsPid) {
   for (bool tty : {false, true}) {
     SCOPED_TRACE(tty ? "terminal" : "pipe");
-    Outcome o = run({.argv = {"parent_child"}, .tty = tty});
+    pid_t parent = 0;
+    Outcome o =
+        run({.argv = {"parent_child"}, .tty = tty, .started = [&](pid_t p) { parent = p; }});
     ASSERT_EQ(o.lines.size(), 2u) << o.tail;  // nothing doubled or lost across fork
     EXPECT_EQ(o.lines[0].text, "Child process, pid=0");
     int pid = 0;
@@ -22,6 +24,7 @@ TEST(ParentChild, ChildFirstThenParentWithTheChildsPid) {
     EXPECT_EQ(sscanf(o.lines[1].text.c_str(), "Parent Proces, pid=%d%c", &pid, &extra), 1)
         << o.lines[1].text;
     EXPECT_GT(pid, 0);
+    EXPECT_NE(pid, parent) << "the parent printed its own pid, not the child's";
     EXPECT_EQ(o.tail, "");
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");

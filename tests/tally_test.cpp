@@ -63,7 +63,7 @@ TEST(Tally, LockedCountsWithoutABreakAndRacyShowsTheRace) {
       EXPECT_GE(o.lines.size(), t.lines);
       EXPECT_EQ(o.lines[0].text.substr(10), "1") << "the first pass must print 1";
       EXPECT_EQ(s.breaks, 0) << "a pass of the locked tally overlapped another";
-    } else if (!t.tty) {
+    } else if (!t.tty && sanitizer() != "thread") {  // its scheduling can hide the race
       EXPECT_GE(s.breaks, 1) << "no lost or repeated update in " << o.lines.size() << " lines";
     }
   }
