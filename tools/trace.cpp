@@ -1,0 +1,280 @@
+#include "trace.hpp"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+namespace watcher {
+
+const std::string &Event::arg(size_t i) const {
+  static const std::string none;
+  return i < args.size() ? args[i] : none;
+}
+
+// Splits "a, {b, c}, "d, e"" at the commas that are not inside brackets or quotes.
+static std::vector<std::string> split_args(const std::string &text) {
+  std::vector<std::string> parts;
+  std::string part;
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quoted) {
+      if (c == '\\' && i + 1 < text.size())
+        part += text[i++];
+      else if (c == '"')
+        quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '(' || c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ')' || c == ']' || c == '}') {
+      --depth;
+    } else if (c == ',' && depth == 0) {
+      parts.push_back(part);
+      part.clear();
+      continue;
+    }
+    part += c;
+  }
+  parts.push_back(part);
+  for (std::string &p : parts) {
+    p.erase(0, p.find_first_not_of(' '));
+    p.erase(p.find_last_not_of(' ') + 1);
+  }
+  if (parts.size() == 1 && parts[0].empty())
+    parts.clear();
+  return parts;
+}
+
+// Fills in a whole call, "name(args) = result", from its text.
+static void parse_call(Event &e) {
+  const std::string &t = e.text;
+  if (t.starts_with("+++") || t.starts_with("---")) {  // an end, or a signal delivered
+    e.name = t.substr(0, 3);
+    e.result = t.substr(4, t.size() - 8);
+    return;
+  }
+  size_t open = t.find('(');
+  e.name = t.substr(0, open);
+  if (open == std::string::npos)
+    return;
+  int depth = 0;
+  bool quoted = false;
+  size_t close = open;
+  for (; close < t.size(); ++close) {
+    char c = t[close];
+    if (quoted) {
+      if (c == '\\')
+        ++close;
+      else if (c == '"')
+        quoted = false;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == '(' || c == '[' || c == '{') {
+      ++depth;
+    } else if ((c == ')' || c == ']' || c == '}') && --depth == 0) {
+      break;
+    }
+  }
+  e.args = split_args(t.substr(open + 1, close - open - 1));
+  size_t equals = t.find("= ", close);
+  if (equals == std::string::npos)
+    return;
+  e.result = t.substr(equals + 2);
+  e.result.erase(e.result.find_last_not_of(' ') + 1);
+  e.value = strtol(e.result.c_str(), nullptr, 0);
+  if (e.result.starts_with("-1 E")) {
+    size_t end = e.result.find(' ', 3);
+    e.error = e.result.substr(3, end == std::string::npos ? end : end - 3);
+  }
+}
+
+std::vector<Event> read_trace(std::istream &in) {
+  std::vector<Event> events;
+  std::map<pid_t, size_t> unfinished;  // thread -> its call that waits for its second half
+  const std::string cut = " <unfinished ...>";
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("[pid")) {  // strace's other prefix, "[pid 7527] "
+      line.erase(0, 4);
+      if (size_t bracket = line.find(']'); bracket != std::string::npos)
+        line[bracket] = ' ';
+    }
+    std::istringstream fields(line);
+    Event e;
+    if (!(fields >> e.tid >> e.at))
+      continue;
+    std::getline(fields >> std::ws, e.text);
+    e.done = e.at;
+    if (e.text.starts_with("<... ")) {  // "<... futex resumed>) = 0": the second half
+      auto first = unfinished.find(e.tid);
+      size_t rest = e.text.find("resumed>");
+      if (first == unfinished.end() || rest == std::string::npos)
+        continue;
+      Event &whole = events[first->second];
+      whole.text += e.text.substr(rest + 8);
+      whole.done = e.at;
+      parse_call(whole);
+      unfinished.erase(first);
+      continue;
+    }
+    if (e.text.ends_with(cut)) {
+      e.text.erase(e.text.size() - cut.size());
+      unfinished[e.tid] = events.size();
+    }
+    parse_call(e);
+    events.push_back(e);
+  }
+  if (!events.empty()) {
+    double zero = events.front().at;
+    for (Event &e : events) {
+      e.at -= zero;
+      e.done -= zero;
+    }
+  }
+  return events;
+}
+
+bool has_flag(const std::string &flags, const std::string &flag) {
+  for (size_t at = flags.find(flag); at != std::string::npos; at = flags.find(flag, at + 1)) {
+    bool starts = at == 0 || flags[at - 1] == '|' || flags[at - 1] == '=' || flags[at - 1] == '{';
+    char after = at + flag.size() < flags.size() ? flags[at + flag.size()] : '|';
+    if (starts && (after == '|' || after == ',' || after == '}'))
+      return true;
+  }
+  return false;
+}
+
+Traced trace(Run r, const std::string &calls) {
+  char path[] = "/tmp/trace.XXXXXX";
+  int fd = mkstemp(path);
+  if (fd >= 0)
+    close(fd);
+  std::vector<std::string> argv = {"strace", "-f", "-ttt",  "-q", "-s",
+                                   "40",     "-o", path,    "-e", "trace=execve," + calls,
+                                   "--"};
+  argv.insert(argv.end(), r.argv.begin(), r.argv.end());
+  r.argv = argv;
+  auto started = r.started;
+  r.started = [&](pid_t tracer) {  // the program is strace's child
+    pid_t program = 0;
+    for (int i = 0; i < 200 && !(program = first_child(tracer)); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (started)
+      started(program);
+  };
+  Traced t;
+  t.out = run(r);
+  std::ifstream file(path);
+  t.events = read_trace(file);
+  unlink(path);
+  if (!t.events.empty())
+    t.pid = t.events.front().tid;
+  return t;
+}
+
+std::string tracing_refused() {
+  Outcome o = run({.argv = {"strace", "-q", "-o", "/dev/null", "/bin/true"}, .deadline = 10});
+  if (o.status == 0)
+    return "";
+  if (o.status == 127)
+    return "strace is not installed";
+  std::string why = o.err.substr(0, o.err.find('\n'));
+  return "strace cannot trace here (" + (why.empty() ? "it failed" : why) + ")";
+}
+
+std::vector<Mapping> maps(pid_t pid) {
+  std::vector<Mapping> all;
+  std::ifstream file("/proc/" + std::to_string(pid) + "/maps");
+  for (std::string line; std::getline(file, line);) {
+    Mapping m;
+    char range[64], perms[8], device[16], path[4096] = "";
+    unsigned long start, end;
+    if (sscanf(line.c_str(), "%63s %7s %lx %15s %lu %4095[^\n]", range, perms, &m.offset, device,
+               &m.inode, path) < 5 ||
+        sscanf(range, "%lx-%lx", &start, &end) != 2)
+      continue;
+    m.start = start;
+    m.end = end;
+    m.perms = perms;
+    m.device = device;
+    m.path = path;
+    m.path.erase(0, m.path.find_first_not_of(' '));
+    all.push_back(m);
+  }
+  return all;
+}
+
+// The value of a symbol in an ELF file's symbol tables, and whether the file is
+// position-independent (its values then count from where it was mapped).
+static bool elf_symbol(const std::string &path, const std::string &name, uint64_t &value,
+                       bool &relative) {
+  std::ifstream file(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(file)), {});
+  if (bytes.size() < sizeof(Elf64_Ehdr) || bytes.compare(0, 4, ELFMAG) != 0)
+    return false;
+  Elf64_Ehdr header;
+  memcpy(&header, bytes.data(), sizeof header);
+  relative = header.e_type == ET_DYN;
+  auto section = [&](size_t i) {
+    Elf64_Shdr s{};
+    size_t at = header.e_shoff + i * sizeof s;
+    if (at + sizeof s <= bytes.size())
+      memcpy(&s, bytes.data() + at, sizeof s);
+    return s;
+  };
+  for (size_t i = 0; i < header.e_shnum; ++i) {
+    Elf64_Shdr symbols = section(i);
+    if (symbols.sh_type != SHT_SYMTAB && symbols.sh_type != SHT_DYNSYM)
+      continue;
+    Elf64_Shdr strings = section(symbols.sh_link);
+    for (size_t at = symbols.sh_offset; at + sizeof(Elf64_Sym) <= symbols.sh_offset + symbols.sh_size &&
+                                        at + sizeof(Elf64_Sym) <= bytes.size();
+         at += sizeof(Elf64_Sym)) {
+      Elf64_Sym symbol;
+      memcpy(&symbol, bytes.data() + at, sizeof symbol);
+      size_t text = strings.sh_offset + symbol.st_name;
+      if (symbol.st_value != 0 && text < bytes.size() &&
+          strncmp(bytes.data() + text, name.c_str(), bytes.size() - text) == 0) {
+        value = symbol.st_value;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+uintptr_t symbol_address(pid_t pid, const std::string &object, const std::string &name) {
+  for (const Mapping &m : maps(pid)) {
+    bool named = m.path == object || m.path.ends_with("/" + object);
+    uint64_t value;
+    bool relative;
+    if (named && m.offset == 0 && elf_symbol(m.path, name, value, relative))
+      return relative ? m.start + value : value;
+  }
+  return 0;
+}
+
+uintptr_t stdout_lock(pid_t pid) {
+  uintptr_t file = symbol_address(pid, "libc.so.6", "_IO_2_1_stdout_");
+  uintptr_t lock = 0;
+  int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
+  if (file == 0 || mem < 0 ||
+      pread(mem, &lock, sizeof lock, static_cast<off_t>(file + offsetof(FILE, _lock))) !=
+          sizeof lock)
+    lock = 0;
+  if (mem >= 0)
+    close(mem);
+  return lock;
+}
+
+}  // namespace watcher
