@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "harness.hpp"
+#include "trace.hpp"
 
 static const std::string waiting = "Waiting Process B update shared memory";
 static const std::string greeting("Hello Process B\0", 16);
@@ -71,9 +73,11 @@ static void fail_shared_mmap() {
 }
 
 // Runs the opener on a terminal and, 1.5 s after its start, `meanwhile` beside it.
-static Outcome with_opener(const std::function<void()> &meanwhile) {
+static Outcome with_opener(const std::function<void()> &meanwhile,
+                           const std::function<void(pid_t)> &started = nullptr) {
   Outcome a;
-  std::thread opener([&] { a = run({.argv = {"memo_opener"}, .tty = true, .deadline = 20}); });
+  std::thread opener(
+      [&] { a = run({.argv = {"memo_opener"}, .tty = true, .deadline = 20, .started = started}); });
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   meanwhile();
   opener.join();
@@ -184,4 +188,31 @@ TEST_F(Memo, FailuresAreReportedAndNothingIsTouched) {
       EXPECT_EQ(object(), before) << "the object is left as it was";
     }
   }
+}
+
+TEST_F(Memo, BothProcessesMapTheSamePage) {
+  // Read while both live: the replier's first line comes right after its mmap, and the
+  // opener, which last polled half a second before, has not yet seen the answer.
+  std::atomic<pid_t> opener{0}, replier{0};
+  std::vector<watcher::Mapping> pages;
+  Outcome b;
+  Outcome a = with_opener([&] {
+    b = run({.argv = {"memo_replier"},
+             .tty = true,
+             .stop_when =
+                 [&](auto &) {
+                   for (pid_t pid : {pid_t(opener), pid_t(replier)})
+                     for (const watcher::Mapping &m : watcher::maps(pid))
+                       if (m.path == "/dev/shm/OS" && pages.size() < 2)
+                         pages.push_back(m);
+                   return false;
+                 },
+             .started = [&](pid_t pid) { replier = pid; }});
+  }, [&](pid_t pid) { opener = pid; });
+  EXPECT_EQ(a.status + b.status, 0);
+  ASSERT_EQ(pages.size(), 2u) << "both processes map /dev/shm/OS";
+  for (const watcher::Mapping &m : pages)
+    EXPECT_EQ(m.perms + " " + std::to_string(m.end - m.start), "rw-s 4096") << "shared, one page";
+  EXPECT_EQ(pages[0].device, pages[1].device);
+  EXPECT_EQ(pages[0].inode, pages[1].inode) << "two objects, not one";
 }

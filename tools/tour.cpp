@@ -139,8 +139,8 @@ static bool hood(const std::string &program) {
     return false;
   out("");
   if (!no_trace.empty()) {
-    for (const std::string &line : text("no_hood", {{"why", no_trace}}, width - 4))
-      out("-- " + line);
+    bool missing = no_trace.starts_with("strace is not installed");
+    out("-- " + text(missing ? "no_hood.missing" : "no_hood.refused", {{"why", no_trace}})[0]);
     return false;
   }
   bool bold = isatty(STDOUT_FILENO);

@@ -29,8 +29,10 @@ static std::vector<std::string> split_args(const std::string &text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
     if (quoted) {
-      if (c == '\\' && i + 1 < text.size())
-        part += text[i++];
+      if (c == '\\' && i + 1 < text.size()) {  // an escaped character, kept as it is
+        part += c;
+        c = text[++i];
+      }
       else if (c == '"')
         quoted = false;
     } else if (c == '"') {
