@@ -29,14 +29,52 @@ static bool fresh_shm(unsigned long flags) {
   return mount("tmpfs", "/dev/shm", "tmpfs", flags, "mode=1777") == 0;
 }
 
+// Writes `text` to a file of /proc/self in one write, as the kernel wants for id maps.
+static bool put(const char *file, const std::string &text) {
+  int fd = open(file, O_WRONLY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  bool done = write(fd, text.data(), text.size()) == ssize_t(text.size());
+  int error = errno;
+  close(fd);
+  errno = error;
+  return done;
+}
+
+// A mount namespace of this process's own. Root (or any holder of CAP_SYS_ADMIN) gets one
+// directly. An ordinary user gets it the way unprivileged tools do: together with a new user
+// namespace, in which the process holds every capability until it next calls exec. Mapping
+// its own uid and gid to themselves (setgroups denied first, as the kernel requires of an
+// unprivileged map) leaves the files it makes and the programs it starts with the user's own
+// ids, and those programs, once exec'd, have no capabilities at all. The kernel creates a user
+// namespace only for a single-threaded process: SetUp runs before the test body starts any thread.
+static bool own_mount_namespace(bool &as_user) {
+  if (unshare(CLONE_NEWNS) == 0)
+    return true;
+  if (errno != EPERM)
+    return false;
+  as_user = true;
+  std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && put("/proc/self/setgroups", "deny") &&
+         put("/proc/self/uid_map", uid + " " + uid + " 1") &&
+         put("/proc/self/gid_map", gid + " " + gid + " 1");
+}
+
 // Each test runs in a mount namespace of its own, so it never meets the machine's "OS" nor
-// another test's. Threads started by the test body inherit the namespace.
+// another test's. Threads started by the test body inherit the namespace. Only a kernel
+// that refuses unprivileged user namespaces (a sysctl, an LSM) makes the test skip.
 class Memo : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !fresh_shm(0))
-      GTEST_SKIP() << "no private /dev/shm (needs root): " << strerror(errno);
+    bool as_user = false;
+    bool ready = own_mount_namespace(as_user) &&
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && fresh_shm(0);
+    int error = errno;
+    if (!ready && as_user &&
+        (error == EPERM || error == EACCES || error == ENOSPC || error == EUSERS))
+      GTEST_SKIP() << "no private /dev/shm: the kernel refuses an unprivileged user namespace: "
+                   << strerror(error);
+    ASSERT_TRUE(ready) << "no private /dev/shm: " << strerror(error);
   }
 };
 
