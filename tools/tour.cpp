@@ -292,8 +292,8 @@ static void futexes(const Traced &t, const std::map<uintptr_t, std::string> &nam
   for (const Event *e : all(t, is_thread)) {
     size_t at = e->arg(0).find("child_tid=");
     if (at != std::string::npos)
-      joins[strtoul(e->arg(0).c_str() + at + 10, nullptr, 16)] +=
-          "thread " + std::to_string(e->value) + "'s id word (a join waits on it) ";
+      joins[strtoul(e->arg(0).c_str() + at + 10, nullptr, 16)] =
+          "thread " + std::to_string(e->value) + "'s id word (a join waits on it)";
   }
   evidence("futex calls by the word they wait or wake on:");
   if (counts.empty())
@@ -671,7 +671,7 @@ static void memo_hood() {
   while (!polled && !cancelled())
     pause(0.01);
   pause(0.1);
-  std::vector<Mapping> pages;  // "/dev/shm/OS" in each process's maps
+  std::vector<std::pair<pid_t, Mapping>> pages;  // "/dev/shm/OS" in each process's maps
   b = trace({.argv = {path("shared_memory", "memo_replier")},
              .tty = true,
              .deadline = 20,
@@ -681,7 +681,7 @@ static void memo_hood() {
                      for (pid_t pid : {pid_t(opener_pid), pid_t(replier_pid)})
                        for (const Mapping &m : maps(pid))
                          if (m.path == "/dev/shm/OS")
-                           pages.push_back(m);
+                           pages.push_back({pid, m});
                    return false;
                  },
              .started = [&](pid_t pid) { replier_pid = pid; }},
@@ -723,14 +723,15 @@ static void memo_hood() {
   }
   if (const Event *map = on_fd(b, "mmap", 4, open))
     quote(*map);
-  for (const Mapping &m : pages) {
+  for (const auto &[pid, m] : pages) {
     char line[256];
-    snprintf(line, sizeof line, "   %lx-%lx %s %s %lu %s", static_cast<unsigned long>(m.start),
+    snprintf(line, sizeof line, "   /proc/%d/maps: %lx-%lx %s %s %lu %s", pid, static_cast<unsigned long>(m.start),
              static_cast<unsigned long>(m.end), m.perms.c_str(), m.device.c_str(), m.inode, m.path.c_str());
     out(line);
   }
-  if (pages.size() == 2)
-    note("memo.maps", {{"inode", pages[0].device + " " + std::to_string(pages[0].inode)}});
+  if (pages.size() == 2 && pages[0].second.device == pages[1].second.device &&
+      pages[0].second.inode == pages[1].second.inode)
+    note("memo.maps", {{"inode", pages[0].second.device + " " + std::to_string(pages[0].second.inode)}});
   if (const Event *unlink = find(b, [&](const Event &e) { return e.name == "unlink" && shm(e); })) {
     quote(*unlink);
     note("memo.unlink");
