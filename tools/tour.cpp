@@ -11,13 +11,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -102,8 +102,16 @@ static void title(const std::string &name) {
   fflush(stdout);
 }
 
-static void evidence(const std::string &line) {
-  out("=> " + line);
+// The first line of a text: a label, or a line of evidence.
+static std::string line(const std::string &name, const Vars &vars = {}) {
+  return text(name, vars)[0];
+}
+
+// A text of evidence: "=> " before its first line.
+static void evidence(const std::string &name, const Vars &vars = {}) {
+  std::vector<std::string> lines = text(name, vars, width - 4);
+  for (size_t i = 0; i < lines.size(); ++i)
+    out((i == 0 ? "=> " : "   ") + lines[i]);
 }
 
 static std::string fixed(double value, int decimals) {
@@ -125,8 +133,7 @@ static Outcome shown(Run r) {
 // A program that prints millions of lines a second runs a second into a pipe.
 static Outcome flood(const std::string &program) {
   Outcome o = run({.argv = {program}, .deadline = 1, .max_lines = 2'000'000});
-  evidence(std::to_string(o.lines.size()) + " lines in " + fixed(o.end, 1) +
-           " s into a pipe; the first few:");
+  evidence("flood", {{"lines", std::to_string(o.lines.size())}, {"seconds", fixed(o.end, 1)}});
   for (size_t i = 0; i < 6 && i < o.lines.size(); ++i)
     out("   " + o.lines[i].text);
   return o;
@@ -161,7 +168,7 @@ static void quote(const Event &e) {
   std::string head = "   " + std::to_string(e.tid) + " " + fixed(e.at, 3) + " s  ";
   std::string call = e.text;
   if (e.done - e.at >= 0.0005 && e.name != "+++")
-    call += "   (returned " + when(e.done - e.at) + " later)";
+    call += "   " + line("quote.returned", {{"after", when(e.done - e.at)}});
   size_t room = std::max(40, width - static_cast<int>(head.size()));
   if (call.size() > 3 * room) {
     size_t result = call.rfind(") = ");
@@ -186,12 +193,6 @@ static void note(const std::string &name, const Vars &vars = {}) {
     out("      " + line);
 }
 
-// A text of evidence: "=> " before its first line.
-static void evidence(const std::string &name, const Vars &vars) {
-  std::vector<std::string> lines = text(name, vars, width - 4);
-  for (size_t i = 0; i < lines.size(); ++i)
-    out((i == 0 ? "=> " : "   ") + lines[i]);
-}
 
 static const Event *find(const Traced &t, const std::function<bool(const Event &)> &match) {
   for (const Event &e : t.events)
@@ -213,6 +214,13 @@ static bool is_thread(const Event &e) {
   return e.name == "clone3" && e.ok() && has_flag(e.arg(0), "CLONE_THREAD");
 }
 
+// The word a thread's clone3 asks the kernel to clear when the thread ends, as printed.
+static std::string child_tid(const Event &clone) {
+  size_t at = clone.arg(0).find("child_tid=");
+  std::string word = at == std::string::npos ? "" : clone.arg(0).substr(at + 10);
+  return word.substr(0, word.find_first_of(",}"));
+}
+
 // The life of each thread, from its creation to its end, drawn to the terminal's width.
 static void timeline(const Traced &t) {
   struct Life {
@@ -232,17 +240,17 @@ static void timeline(const Traced &t) {
       bool end = e.tid == life.tid && e.name == "+++";
       if (e.at >= life.from && (own || whole || end)) {
         life.to = e.at;
-        life.how = own ? e.name : whole ? "exit_group of " + std::to_string(e.tid)
-                           : e.result.starts_with("killed") && t.out.interrupted
-                               ? "stopped by the tour"
-                               : e.result;
+        life.how = own     ? e.name
+                   : whole ? line("timeline.others", {{"tid", std::to_string(e.tid)}})
+                   : e.result.starts_with("killed") && t.out.interrupted ? line("timeline.stopped")
+                                                                         : e.result;
         break;
       }
     }
   int bar = std::max(20, width - 48);
   double scale = std::max(last, 0.001);
   out("");
-  evidence("each thread's life, from its creation to its end, by the trace's clock:");
+  evidence("timeline");
   for (const Life &life : lives) {
     double to = life.to < 0 ? last : life.to;
     int a = static_cast<int>(life.from / scale * bar), b = static_cast<int>(to / scale * bar);
@@ -251,7 +259,8 @@ static void timeline(const Traced &t) {
       cells += i >= a && i <= std::max(a, b) ? "█" : " ";
     std::string label = life.label + " " + std::to_string(life.tid);
     label.resize(14, ' ');
-    std::string how = life.to < 0 ? "still running" : life.how + " at " + when(life.to);
+    std::string how = life.to < 0 ? line("timeline.running")
+                                  : line("timeline.end", {{"how", life.how}, {"at", when(life.to)}});
     out("   " + label + "|" + cells + "| " + how);
   }
   std::string axis(bar + 2, ' ');
@@ -275,9 +284,7 @@ static void endings(const Traced &t) {
          return e.name == "exit" || e.name == "exit_group";
        })) {
     quote(*e);
-    note("thread.ended", {{"how", e->name == "exit" ? "exit: this thread ends, the others go on."
-                                                    : "exit_group: the whole process ends, "
-                                                      "every thread with it."}});
+    note("thread." + e->name);
   }
 }
 
@@ -289,18 +296,14 @@ static void futexes(const Traced &t, const std::map<uintptr_t, std::string> &nam
     (e->arg(1).find("WAKE") != std::string::npos ? counts[word].second : counts[word].first)++;
   }
   std::map<uintptr_t, std::string> joins;
-  for (const Event *e : all(t, is_thread)) {
-    size_t at = e->arg(0).find("child_tid=");
-    if (at != std::string::npos)
-      joins[strtoul(e->arg(0).c_str() + at + 10, nullptr, 16)] =
-          "thread " + std::to_string(e->value) + "'s id word (a join waits on it)";
-  }
-  evidence("futex calls by the word they wait or wake on:");
-  if (counts.empty())
-    out("   none");
+  for (const Event *e : all(t, is_thread))
+    joins[strtoul(child_tid(*e).c_str(), nullptr, 16)] =
+        line("futex.join", {{"tid", std::to_string(e->value)}});
+  evidence(counts.empty() ? "futex.none" : "futex.table");
   for (const auto &[word, n] : counts) {
-    std::string what = named.count(word) ? named.at(word) : joins.count(word) ? joins[word]
-                                                                              : "something else";
+    std::string what = named.count(word)   ? named.at(word)
+                       : joins.count(word) ? joins[word]
+                                           : line("futex.other");
     char line[256];
     snprintf(line, sizeof line, "   0x%lx  %6d waits %6d wakes  %s", static_cast<unsigned long>(word),
              n.first, n.second, what.c_str());
@@ -325,15 +328,15 @@ static void writes(const Traced &t) {
 static void stop_parent_child() {
   title("parent_child");
   Outcome o = shown({.argv = {path("process_control", "parent_child")}});
-  evidence("exit status " + std::to_string(o.status) + "; first line: " +
-           (o.lines.empty() ? "" : o.lines[0].text));
+  evidence("parent_child.result", {{"status", std::to_string(o.status)},
+                                   {"first", o.lines.empty() ? "" : o.lines[0].text}});
   if (!hood("parent_child"))
     return;
   Traced t = trace({.argv = {path("process_control", "parent_child")}},
                    "clone,clone3,fork,vfork,wait4,exit_group");
   const Event *fork = find(t, [&](const Event &e) { return e.name == "clone" && e.tid == t.pid; });
   if (!fork)
-    return evidence("no clone in the trace");
+    return evidence("missing", {{"call", "clone"}});
   quote(*fork);
   note("parent_child.clone", {{"pid", std::to_string(fork->value)},
                               {"printed", t.out.lines.size() > 1 ? t.out.lines[1].text : ""}});
@@ -357,7 +360,7 @@ static void stop_script_launch() {
   int numbers = 0;
   for (const Line &line : o.lines)
     numbers += !line.text.empty() && line.text.find_first_not_of("0123456789") == std::string::npos;
-  evidence("the script printed " + std::to_string(numbers) + " numbers in the child");
+  evidence("script_launch.result", {{"numbers", std::to_string(numbers)}});
   if (hood("script_launch")) {
     Traced t = trace({.argv = {"./script_launch"}, .cwd = folder}, "clone,openat,wait4,exit_group");
     const Event *exec =
@@ -384,9 +387,9 @@ static void stop_script_launch() {
   o = shown(elsewhere);
   for (const Line &line : o.lines) {
     if (line.text.starts_with("PARENTS | PID"))
-      evidence("parent's line:  " + line.text);
+      evidence("script_launch.parent", {{"line", line.text}});
     if (line.text.starts_with("CHILDREN | PID"))
-      evidence("child's line:   " + line.text + " (its PPID is the parent's PID)");
+      evidence("script_launch.child", {{"line", line.text}});
   }
   if (hood("script_launch a b")) {
     Traced t = trace(elsewhere, "clone,write,exit_group");
@@ -415,8 +418,9 @@ static void stop_endless_chat() {
     answers += o.lines[i].text == "I’m fine, and you?";
     runs += i == 0 || o.lines[i].text != o.lines[i - 1].text;
   }
-  evidence("asked " + std::to_string(asks) + " times, answered " + std::to_string(answers) +
-           " times, in " + std::to_string(runs) + " runs of one kind (each run is a thread's turn)");
+  evidence("endless_chat.result", {{"asks", std::to_string(asks)},
+                                   {"answers", std::to_string(answers)},
+                                   {"runs", std::to_string(runs)}});
   if (!hood("endless_chat"))
     return;
   Traced t = trace({.argv = {path("thread_lifetime", "endless_chat")}, .deadline = 0.3},
@@ -464,8 +468,7 @@ static void lifetime(const std::string &name, double seconds, const std::string 
                            table = std::thread([&] {
                              pause(1);
                              if (!cancelled()) {
-                               evidence("one second in, /proc/" + std::to_string(pid) +
-                                        "/task shows (Z: exited, S: sleeping):");
+                               evidence("lifetime.table", {{"pid", std::to_string(pid)}});
                                thread_table(pid);
                                fflush(stdout);
                              }
@@ -474,12 +477,11 @@ static void lifetime(const std::string &name, double seconds, const std::string 
   table.join();
   if (traced.joinable())
     traced.join();
-  if (o.interrupted)
-    evidence("stopped after " + fixed(o.end, 1) + " s" +
-             (name == "leader_awaits" ? "" : " of its 100 (./tour --full " + name + " lets it finish)"));
-  else
-    evidence("exit status " + std::to_string(o.status) + " after " + fixed(o.end, 1) + " s");
-  if (hood(name) && !cancelled())
+  if (cancelled())
+    return;
+  evidence(o.interrupted ? "lifetime.stopped" : "lifetime.ended",
+           {{"seconds", fixed(o.end, 1)}, {"status", std::to_string(o.status)}, {"name", name}});
+  if (hood(name))
     explain(t);
 }
 
@@ -514,9 +516,7 @@ static void stop_workers_quit() {
 // The joins of a traced run: each futex wait on a thread's id word.
 static void joins(const Traced &t) {
   for (const Event *clone : all(t, is_thread)) {
-    size_t at = clone->arg(0).find("child_tid=");
-    std::string word = at == std::string::npos ? "" : clone->arg(0).substr(at + 10);
-    word = word.substr(0, word.find_first_of(",}"));
+    std::string word = child_tid(*clone);
     // A later thread may get the same stack, and so the same word: look after its clone3.
     const Event *wait = find(t, [&](const Event &e) {
       return &e > clone && e.name == "futex" && e.tid == t.pid && e.arg(0) == word;
@@ -545,10 +545,8 @@ static void stop_leader_awaits() {
 static void stop_record_pass() {
   title("record_pass");
   Outcome o = shown({.argv = {path("thread_lifetime", "record_pass")}});
-  evidence("exit status " + std::to_string(o.status) + ", " +
-           std::to_string(std::count_if(o.lines.begin(), o.lines.end(),
-                                        [](const Line &l) { return l.text == "X"; })) +
-           " lines of X");
+  auto xs = std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
+  evidence("record_pass.result", {{"status", std::to_string(o.status)}, {"xs", std::to_string(xs)}});
   if (!hood("record_pass"))
     return;
   Traced t = trace({.argv = {path("thread_lifetime", "record_pass")}},
@@ -576,11 +574,12 @@ static void tally(const Outcome &o) {
     top = std::max(top, value);
     previous = value;
   }
-  evidence(std::to_string(o.lines.size()) + " lines, " + std::to_string(breaks) +
-           " breaks in the sequence (lost or repeated updates), " + std::to_string(high) +
-           " values of 20 or more (largest " + std::to_string(top) + ")");
+  evidence("tally.result", {{"lines", std::to_string(o.lines.size())},
+                            {"breaks", std::to_string(breaks)},
+                            {"high", std::to_string(high)},
+                            {"top", std::to_string(top)}});
   if (breaks) {
-    evidence("the first break is at line " + std::to_string(first + 1) + ":");
+    evidence("tally.first_break", {{"line", std::to_string(first + 1)}});
     for (size_t i = first >= 2 ? first - 2 : 0; i <= first + 1 && i < o.lines.size(); ++i)
       out("   " + o.lines[i].text);
   }
@@ -602,9 +601,10 @@ static void contention(const std::string &program, const std::string &own) {
                           reader = std::thread([&named, &own, &program, pid] {
                             pause(0.1);
                             if (uintptr_t word = stdout_lock(pid))
-                              named[word] = "stdout's lock, in the C library (printf takes it)";
-                            if (uintptr_t word = own.empty() ? 0 : symbol_address(pid, path("synchronisation", program), own))
-                              named[word] = "the program's own " + own;
+                              named[word] = line("futex.stdout");
+                            std::string exe = path("synchronisation", program);
+                            if (uintptr_t word = own.empty() ? 0 : symbol_address(pid, exe, own))
+                              named[word] = line("futex.own", {{"name", own}});
                           });
                         }},
                    "clone3,futex,write,exit,exit_group");
@@ -644,8 +644,7 @@ static void stop_stock_gate() {
       out(row + bar);
     }
   }
-  evidence("largest unsold stock seen: " + std::to_string(top) +
-           " (bound 1168; the line for a sale can lag it by one)");
+  evidence("stock_gate.result", {{"top", std::to_string(top)}});
   contention("stock_gate", "sem");
 }
 
@@ -691,7 +690,7 @@ static void memo_hood() {
   auto shm = [](const Event &e) { return e.text.find("/dev/shm/OS") != std::string::npos; };
   const Event *create = find(a, [&](const Event &e) { return e.name == "openat" && shm(e); });
   if (!create)
-    return evidence("no openat of /dev/shm/OS in the opener's trace");
+    return evidence("missing", {{"call", "openat of /dev/shm/OS"}});
   quote(*create);
   note("memo.create");
   // The descriptor's number was used before, for the loader's files: look after the open.
@@ -741,17 +740,20 @@ static void memo_hood() {
 static void stop_memo_opener() {
   title("memo_opener");
   if (fs::exists("/dev/shm/OS"))
-    return evidence("skipped: /dev/shm/OS already exists on this machine and is not the tour's to touch");
+    return evidence("memo.skipped");
+  auto start = std::chrono::steady_clock::now();
   made_shm = true;
   Outcome a, b;
   std::thread opener([&] { a = shown({.argv = {path("shared_memory", "memo_opener")}, .deadline = 20}); });
   pause(2.5);
   b = shown({.argv = {path("shared_memory", "memo_replier")}, .deadline = 20});
   opener.join();
-  evidence("opener exit status " + std::to_string(a.status) + ", replier exit status " +
-           std::to_string(b.status) + ", " + fixed(2.5 + b.end, 1) + " s in all");
-  evidence(std::string("/dev/shm/OS afterwards: ") + (fs::exists("/dev/shm/OS") ? "still there" : "gone"));
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   made_shm = fs::exists("/dev/shm/OS");
+  evidence("memo.result", {{"opener", std::to_string(a.status)},
+                           {"replier", std::to_string(b.status)},
+                           {"seconds", fixed(took.count(), 1)},
+                           {"after", line(made_shm ? "memo.left" : "memo.gone")}});
   if (!made_shm && hood("memo_opener and memo_replier"))
     memo_hood();
 }
@@ -775,9 +777,9 @@ static int finish(int status) {
   if (made_shm)
     unlink("/dev/shm/OS");
   if (status == 130)
-    out("\ntour: interrupted, nothing left running");
+    out("\n" + line("interrupted"));
   else
-    out("\nEnd of the tour. The programs are in " + build.string() + "; run any of them yourself.");
+    out("\n" + line("end", {{"build", build.string()}}));
   return status;
 }
 

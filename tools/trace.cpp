@@ -20,41 +20,42 @@ const std::string &Event::arg(size_t i) const {
   return i < args.size() ? args[i] : none;
 }
 
-// Splits "a, {b, c}, "d, e"" at the commas that are not inside brackets or quotes.
-static std::vector<std::string> split_args(const std::string &text) {
-  std::vector<std::string> parts;
-  std::string part;
+// The first of `stops` at or after `from` that is neither in quotes nor inside brackets
+// opened after `from`; the text's length if there is none.
+static size_t next_outside(const std::string &t, size_t from, const std::string &stops) {
   int depth = 0;
   bool quoted = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
+  for (size_t i = from; i < t.size(); ++i) {
+    char c = t[i];
     if (quoted) {
-      if (c == '\\' && i + 1 < text.size()) {  // an escaped character, kept as it is
-        part += c;
-        c = text[++i];
-      }
+      if (c == '\\')
+        ++i;  // an escaped character, a quote among them
       else if (c == '"')
         quoted = false;
     } else if (c == '"') {
       quoted = true;
+    } else if (depth == 0 && stops.find(c) != std::string::npos) {
+      return i;
     } else if (c == '(' || c == '[' || c == '{') {
       ++depth;
     } else if (c == ')' || c == ']' || c == '}') {
       --depth;
-    } else if (c == ',' && depth == 0) {
-      parts.push_back(part);
-      part.clear();
-      continue;
     }
-    part += c;
   }
-  parts.push_back(part);
-  for (std::string &p : parts) {
-    p.erase(0, p.find_first_not_of(' '));
-    p.erase(p.find_last_not_of(' ') + 1);
+  return t.size();
+}
+
+// Splits "a, {b, c}, "d, e"" at the commas that are not inside brackets or quotes.
+static std::vector<std::string> split_args(const std::string &text) {
+  std::vector<std::string> parts;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = next_outside(text, start, ",");
+    std::string part = text.substr(start, end - start);
+    part.erase(0, part.find_first_not_of(' '));
+    part.erase(part.find_last_not_of(' ') + 1);
+    parts.push_back(part);
+    start = end + 1;
   }
-  if (parts.size() == 1 && parts[0].empty())
-    parts.clear();
   return parts;
 }
 
@@ -70,24 +71,7 @@ static void parse_call(Event &e) {
   e.name = t.substr(0, open);
   if (open == std::string::npos)
     return;
-  int depth = 0;
-  bool quoted = false;
-  size_t close = open;
-  for (; close < t.size(); ++close) {
-    char c = t[close];
-    if (quoted) {
-      if (c == '\\')
-        ++close;
-      else if (c == '"')
-        quoted = false;
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == '(' || c == '[' || c == '{') {
-      ++depth;
-    } else if ((c == ')' || c == ']' || c == '}') && --depth == 0) {
-      break;
-    }
-  }
+  size_t close = next_outside(t, open + 1, ")");
   e.args = split_args(t.substr(open + 1, close - open - 1));
   size_t equals = t.find("= ", close);
   if (equals == std::string::npos)
