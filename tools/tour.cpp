@@ -58,13 +58,10 @@ static void load_words() {
       lines.pop_back();
 }
 
-// The text called `name`, with each {word} filled in from vars, its lines filled anew
-// to `room` columns (an empty line keeps paragraphs apart).
-static std::vector<std::string> text(const std::string &name, const Vars &vars = {},
-                                     size_t room = 0) {
-  std::vector<std::string> lines = words[name];
-  if (lines.empty())
-    lines.push_back("(" + name + " is missing from tour.txt)");
+// Lines with each {word} filled in from vars, then filled anew to `room` columns (an
+// empty line keeps paragraphs apart); as they are when room is 0.
+static std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars,
+                                     size_t room) {
   for (std::string &line : lines)
     for (const auto &[word, value] : vars)
       for (size_t at; (at = line.find("{" + word + "}")) != std::string::npos;)
@@ -88,6 +85,14 @@ static std::vector<std::string> text(const std::string &name, const Vars &vars =
   return filled;
 }
 
+// The text called `name` in tour.txt, filled.
+static std::vector<std::string> text(const std::string &name, const Vars &vars = {},
+                                     size_t room = 0) {
+  const std::vector<std::string> &lines = words[name];
+  return lines.empty() ? std::vector<std::string>{"(" + name + " is missing from tour.txt)"}
+                       : fill(lines, vars, room);
+}
+
 static void out(const std::string &line) {
   printf("%s\n", line.c_str());
 }
@@ -96,8 +101,8 @@ static void title(const std::string &name) {
   std::vector<std::string> lines = text(name);
   bool bold = isatty(STDOUT_FILENO);
   printf("\n%s== %s%s\n", bold ? "\033[1m" : "", lines[0].c_str(), bold ? "\033[0m" : "");
-  for (size_t i = 1; i < lines.size(); ++i)
-    out("   " + lines[i]);
+  for (const std::string &line : fill({lines.begin() + 1, lines.end()}, {}, width - 4))
+    out("   " + line);
   out("");
   fflush(stdout);
 }
@@ -161,8 +166,8 @@ static std::string when(double seconds) {
   return seconds < 1 ? fixed(seconds * 1000, 1) + " ms" : fixed(seconds, 2) + " s";
 }
 
-// A call as strace printed it, after its thread and time, folded to the terminal's width
-// after a comma or a "|". Past three lines it loses the middle of its arguments, never its
+// A call as strace printed it, after its thread and time, folded to the terminal's width.
+// Past three lines it loses the middle of its arguments, never its
 // name, its start or its result.
 static void quote(const Event &e) {
   std::string head = "   " + std::to_string(e.tid) + " " + fixed(e.at, 3) + " s  ";
@@ -177,8 +182,12 @@ static void quote(const Event &e) {
   }
   std::string indent(head.size() + 2, ' ');
   while (call.size() > room) {
-    size_t cut = call.find_last_of(",|", room - 1);
-    cut = cut == std::string::npos || cut < room / 2 ? room : cut + 1;
+    size_t cut = room;  // after a comma or a "|", or before " = result"
+    for (size_t i = room - 1; i > room / 2; --i)
+      if (call[i] == ',' || call[i] == '|' || call.compare(i, 3, " = ") == 0) {
+        cut = i + 1;
+        break;
+      }
     out(head + call.substr(0, cut));
     call.erase(0, cut);
     call.erase(0, call.find_first_not_of(' '));
@@ -247,7 +256,13 @@ static void timeline(const Traced &t) {
         break;
       }
     }
-  int bar = std::max(20, width - 48);
+  size_t longest = 0;
+  for (Life &life : lives) {
+    life.how = life.to < 0 ? line("timeline.running")
+                            : line("timeline.end", {{"how", life.how}, {"at", when(life.to)}});
+    longest = std::max(longest, life.how.size());
+  }
+  int bar = std::max(20, width - 21 - static_cast<int>(longest));
   double scale = std::max(last, 0.001);
   out("");
   evidence("timeline");
@@ -259,9 +274,7 @@ static void timeline(const Traced &t) {
       cells += i >= a && i <= std::max(a, b) ? "█" : " ";
     std::string label = life.label + " " + std::to_string(life.tid);
     label.resize(14, ' ');
-    std::string how = life.to < 0 ? line("timeline.running")
-                                  : line("timeline.end", {{"how", life.how}, {"at", when(life.to)}});
-    out("   " + label + "|" + cells + "| " + how);
+    out("   " + label + "|" + cells + "| " + life.how);
   }
   std::string axis(bar + 2, ' ');
   std::string end = when(last);
@@ -822,7 +835,7 @@ int main(int argc, char **argv) {
   load_words();
   if (tracing)
     no_trace = tracing_refused();
-  for (const std::string &line : text("intro"))
+  for (const std::string &line : text("intro", {}, width - 1))
     out(line);
   for (auto stop : chosen) {
     stop();
