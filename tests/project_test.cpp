@@ -26,17 +26,18 @@ TEST(Readme, TableListsExactlyTheBuiltPrograms) {
 TEST(Tour, ShowsEveryLineOfItsProgramsAndTheEvidenceOnAPipe) {
   // Like ./tour | tee tour.txt: the programs run on terminals of their own, so even one
   // stopped after 2 s of its 100 has written out every line before it is stopped.
-  Outcome o = run({.argv = {BUILD_DIR "/tools/tour", "parent_child", "record_pass",
-                            "tally_locked", "leader_leaves"},
+  Outcome o = run({.argv = {BUILD_DIR "/tools/tour", "parent_child", "record_pass", "tally_locked",
+                            "leader_leaves"},
                    .deadline = 60});
   EXPECT_EQ(o.status, 0) << o.err;
   std::string all;
   for (const std::string &text : texts(o))
     all += text + "\n";
-  for (const char *shown : {"\nChild process, pid=0\nParent Proces, pid=", "\nX\nX\nX\nX\nX\n",
-                            "=> exit status 0; first line: Child process, pid=0\n",
-                            "=> exit status 0, 5 lines of X\n", ", 0 breaks in the sequence",
-                            " | Hello QM104! I’m Thread #1 ^_^!!!\n", "I’m Main Thread: create Thread: #1\n"})
+  for (const char *shown :
+       {"\nChild process, pid=0\nParent Proces, pid=", "\nX\nX\nX\nX\nX\n",
+        "=> exit status 0; first line: Child process, pid=0\n", "=> exit status 0, 5 lines of X\n",
+        ", 0 breaks in the sequence", " | Hello QM104! I’m Thread #1 ^_^!!!\n",
+        "I’m Main Thread: create Thread: #1\n"})
     EXPECT_NE(all.find(shown), std::string::npos) << shown << " missing from:\n" << all;
 }
 

@@ -151,17 +151,17 @@ TEST_F(Kernel, OnlyTallyLockedWaitsOnAWordOfItsOwn) {
     std::vector<Mapping> own;
     uintptr_t lock = 0, out = 0;
     auto t = watcher::trace({.argv = {program(name)},
-                    .deadline = 0.5,
-                    .started =
-                        [&](pid_t pid) {
-                          watcher::pause(0.1);
-                          for (const Mapping &m : watcher::maps(pid))
-                            if (m.path == program(name))
-                              own.push_back(m);
-                          lock = watcher::symbol_address(pid, program(name), "lock");
-                          out = watcher::stdout_lock(pid);
-                        }},
-                   "futex");
+                             .deadline = 0.5,
+                             .started =
+                                 [&](pid_t pid) {
+                                   watcher::pause(0.1);
+                                   for (const Mapping &m : watcher::maps(pid))
+                                     if (m.path == program(name))
+                                       own.push_back(m);
+                                   lock = watcher::symbol_address(pid, program(name), "lock");
+                                   out = watcher::stdout_lock(pid);
+                                 }},
+                            "futex");
     size_t on_lock = 0, on_stdout = 0;
     for (const Event *e : calls(t, "futex")) {
       uintptr_t word = std::stoul(e->arg(0), nullptr, 16);

@@ -202,7 +202,6 @@ static void note(const std::string &name, const Vars &vars = {}) {
     out("      " + line);
 }
 
-
 static const Event *find(const Traced &t, const std::function<bool(const Event &)> &match) {
   for (const Event &e : t.events)
     if (match(e))
@@ -259,7 +258,7 @@ static void timeline(const Traced &t) {
   size_t longest = 0;
   for (Life &life : lives) {
     life.how = life.to < 0 ? line("timeline.running")
-                            : line("timeline.end", {{"how", life.how}, {"at", when(life.to)}});
+                           : line("timeline.end", {{"how", life.how}, {"at", when(life.to)}});
     longest = std::max(longest, life.how.size());
   }
   int bar = std::max(20, width - 21 - static_cast<int>(longest));
@@ -293,9 +292,8 @@ static void threads(const Traced &t) {
 
 // How the threads of a traced run ended, in one line of evidence each.
 static void endings(const Traced &t) {
-  for (const Event *e : all(t, [](const Event &e) {
-         return e.name == "exit" || e.name == "exit_group";
-       })) {
+  for (const Event *e :
+       all(t, [](const Event &e) { return e.name == "exit" || e.name == "exit_group"; })) {
     quote(*e);
     note("thread." + e->name);
   }
@@ -318,8 +316,8 @@ static void futexes(const Traced &t, const std::map<uintptr_t, std::string> &nam
                        : joins.count(word) ? joins[word]
                                            : line("futex.other");
     char line[256];
-    snprintf(line, sizeof line, "   0x%lx  %6d waits %6d wakes  %s", static_cast<unsigned long>(word),
-             n.first, n.second, what.c_str());
+    snprintf(line, sizeof line, "   0x%lx  %6d waits %6d wakes  %s",
+             static_cast<unsigned long>(word), n.first, n.second, what.c_str());
     out(line);
   }
 }
@@ -332,8 +330,8 @@ static void writes(const Traced &t) {
   if (calls.empty())
     return;
   evidence("flood.writes", {{"writes", std::to_string(calls.size())},
-                        {"lines", std::to_string(t.out.lines.size())},
-                        {"per", std::to_string(bytes / static_cast<long>(calls.size()))}});
+                            {"lines", std::to_string(t.out.lines.size())},
+                            {"per", std::to_string(bytes / static_cast<long>(calls.size()))}});
 }
 
 // ---- the stops -----------------------------------------------------------------------
@@ -453,8 +451,8 @@ static void thread_table(pid_t pid) {
     size_t name_end = stat.rfind(')');
     std::string id = task.path().filename();
     if (name_end != std::string::npos && name_end + 2 < stat.size())
-      rows.push_back("   thread " + id + (id == std::to_string(pid) ? " (main)" : "") +
-                     ": state " + stat.substr(name_end + 2, 1));
+      rows.push_back("   thread " + id + (id == std::to_string(pid) ? " (main)" : "") + ": state " +
+                     stat.substr(name_end + 2, 1));
   }
   std::sort(rows.begin(), rows.end());
   for (const std::string &row : rows)
@@ -475,18 +473,17 @@ static void lifetime(const std::string &name, double seconds, const std::string 
   pid_t pid = 0;
   Outcome o = shown({.argv = {path("thread_lifetime", name)},
                      .deadline = full ? 110 : seconds,
-                     .started =
-                         [&](pid_t started) {
-                           pid = started;
-                           table = std::thread([&] {
-                             pause(1);
-                             if (!cancelled()) {
-                               evidence("lifetime.table", {{"pid", std::to_string(pid)}});
-                               thread_table(pid);
-                               fflush(stdout);
-                             }
-                           });
-                         }});
+                     .started = [&](pid_t started) {
+                       pid = started;
+                       table = std::thread([&] {
+                         pause(1);
+                         if (!cancelled()) {
+                           evidence("lifetime.table", {{"pid", std::to_string(pid)}});
+                           thread_table(pid);
+                           fflush(stdout);
+                         }
+                       });
+                     }});
   table.join();
   if (traced.joinable())
     traced.join();
@@ -507,9 +504,12 @@ static void stop_leader_leaves() {
       tids += (tids.empty() ? "" : ", ") + std::to_string(e->value);
     for (const Line &line : t.out.lines)
       for (size_t at = 0; (at = line.text.find("Thread ID ", at)) != std::string::npos; at += 10)
-        printed += (printed.empty() ? "" : ", ") + std::to_string(atoi(line.text.c_str() + at + 10));
-    evidence("leader_leaves.ids", {{"tids", tids}, {"printed", printed}, {"pid", std::to_string(t.pid)}});
-    if (const Event *exit = find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; })) {
+        printed +=
+            (printed.empty() ? "" : ", ") + std::to_string(atoi(line.text.c_str() + at + 10));
+    evidence("leader_leaves.ids",
+             {{"tids", tids}, {"printed", printed}, {"pid", std::to_string(t.pid)}});
+    if (const Event *exit =
+            find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; })) {
       quote(*exit);
       note("leader_leaves.main", {{"at", fixed(exit->at, 3)}});
     }
@@ -558,8 +558,10 @@ static void stop_leader_awaits() {
 static void stop_record_pass() {
   title("record_pass");
   Outcome o = shown({.argv = {path("thread_lifetime", "record_pass")}});
-  auto xs = std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
-  evidence("record_pass.result", {{"status", std::to_string(o.status)}, {"xs", std::to_string(xs)}});
+  auto xs =
+      std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
+  evidence("record_pass.result",
+           {{"status", std::to_string(o.status)}, {"xs", std::to_string(xs)}});
   if (!hood("record_pass"))
     return;
   Traced t = trace({.argv = {path("thread_lifetime", "record_pass")}},
@@ -731,19 +733,23 @@ static void memo_hood() {
   if (stat) {
     quote(*stat);
     size_t at = stat->text.find("st_size=");
-    note("memo.stat", {{"size", at == std::string::npos ? "?" : std::to_string(atol(stat->text.c_str() + at + 8))}});
+    note("memo.stat",
+         {{"size",
+           at == std::string::npos ? "?" : std::to_string(atol(stat->text.c_str() + at + 8))}});
   }
   if (const Event *map = on_fd(b, "mmap", 4, open))
     quote(*map);
   for (const auto &[pid, m] : pages) {
     char line[256];
-    snprintf(line, sizeof line, "   /proc/%d/maps: %lx-%lx %s %s %lu %s", pid, static_cast<unsigned long>(m.start),
-             static_cast<unsigned long>(m.end), m.perms.c_str(), m.device.c_str(), m.inode, m.path.c_str());
+    snprintf(line, sizeof line, "   /proc/%d/maps: %lx-%lx %s %s %lu %s", pid,
+             static_cast<unsigned long>(m.start), static_cast<unsigned long>(m.end),
+             m.perms.c_str(), m.device.c_str(), m.inode, m.path.c_str());
     out(line);
   }
   if (pages.size() == 2 && pages[0].second.device == pages[1].second.device &&
       pages[0].second.inode == pages[1].second.inode)
-    note("memo.maps", {{"inode", pages[0].second.device + " " + std::to_string(pages[0].second.inode)}});
+    note("memo.maps",
+         {{"inode", pages[0].second.device + " " + std::to_string(pages[0].second.inode)}});
   if (const Event *unlink = find(b, [&](const Event &e) { return e.name == "unlink" && shm(e); })) {
     quote(*unlink);
     note("memo.unlink");
@@ -757,7 +763,8 @@ static void stop_memo_opener() {
   auto start = std::chrono::steady_clock::now();
   made_shm = true;
   Outcome a, b;
-  std::thread opener([&] { a = shown({.argv = {path("shared_memory", "memo_opener")}, .deadline = 20}); });
+  std::thread opener(
+      [&] { a = shown({.argv = {path("shared_memory", "memo_opener")}, .deadline = 20}); });
   pause(2.5);
   b = shown({.argv = {path("shared_memory", "memo_replier")}, .deadline = 20});
   opener.join();
@@ -774,11 +781,11 @@ static void stop_memo_opener() {
 // ---- the tour ------------------------------------------------------------------------
 
 static const std::vector<std::pair<std::string, void (*)()>> stops = {
-    {"parent_child", stop_parent_child},   {"script_launch", stop_script_launch},
-    {"endless_chat", stop_endless_chat},   {"leader_leaves", stop_leader_leaves},
-    {"workers_quit", stop_workers_quit},   {"leader_awaits", stop_leader_awaits},
-    {"record_pass", stop_record_pass},     {"tally_racy", stop_tally_racy},
-    {"tally_locked", stop_tally_locked},   {"stock_gate", stop_stock_gate},
+    {"parent_child", stop_parent_child}, {"script_launch", stop_script_launch},
+    {"endless_chat", stop_endless_chat}, {"leader_leaves", stop_leader_leaves},
+    {"workers_quit", stop_workers_quit}, {"leader_awaits", stop_leader_awaits},
+    {"record_pass", stop_record_pass},   {"tally_racy", stop_tally_racy},
+    {"tally_locked", stop_tally_locked}, {"stock_gate", stop_stock_gate},
     {"memo_opener", stop_memo_opener},
 };
 

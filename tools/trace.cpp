@@ -145,9 +145,8 @@ Traced trace(Run r, const std::string &calls) {
   int fd = mkstemp(path);
   if (fd >= 0)
     close(fd);
-  std::vector<std::string> argv = {"strace", "-f", "-ttt",  "-q", "-s",
-                                   "40",     "-o", path,    "-e", "trace=execve," + calls,
-                                   "--"};
+  std::vector<std::string> argv = {
+      "strace", "-f", "-ttt", "-q", "-s", "40", "-o", path, "-e", "trace=execve," + calls, "--"};
   argv.insert(argv.end(), r.argv.begin(), r.argv.end());
   r.argv = argv;
   auto started = r.started;
@@ -223,8 +222,9 @@ static bool elf_symbol(const std::string &path, const std::string &name, uint64_
     if (symbols.sh_type != SHT_SYMTAB && symbols.sh_type != SHT_DYNSYM)
       continue;
     Elf64_Shdr strings = section(symbols.sh_link);
-    for (size_t at = symbols.sh_offset; at + sizeof(Elf64_Sym) <= symbols.sh_offset + symbols.sh_size &&
-                                        at + sizeof(Elf64_Sym) <= bytes.size();
+    for (size_t at = symbols.sh_offset;
+         at + sizeof(Elf64_Sym) <= symbols.sh_offset + symbols.sh_size &&
+         at + sizeof(Elf64_Sym) <= bytes.size();
          at += sizeof(Elf64_Sym)) {
       Elf64_Sym symbol;
       memcpy(&symbol, bytes.data() + at, sizeof symbol);

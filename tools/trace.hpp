@@ -15,17 +15,19 @@ namespace watcher {
 
 // One line of strace's record, with the two halves of an interrupted call joined.
 struct Event {
-  pid_t tid = 0;      // the thread that made the call
-  double at = 0;      // when the call began, in seconds since the trace's first event
-  double done = 0;    // when its result came back (later than `at` if it blocked)
-  std::string name;   // "clone3", "futex"...; "+++" for an end, "---" for a signal
+  pid_t tid = 0;                  // the thread that made the call
+  double at = 0;                  // when the call began, in seconds since the trace's first event
+  double done = 0;                // when its result came back (later than `at` if it blocked)
+  std::string name;               // "clone3", "futex"...; "+++" for an end, "---" for a signal
   std::vector<std::string> args;  // the arguments as strace printed them
   std::string result;             // after " = ": "7527", "-1 ENOENT (No such...)", "?"
   long value = 0;                 // the result as a number (-1 for an error)
   std::string error;              // "ENOENT", or "" on success
   std::string text;               // the call as strace printed it, both halves joined
 
-  bool ok() const { return error.empty(); }
+  bool ok() const {
+    return error.empty();
+  }
   const std::string &arg(size_t i) const;  // "" past the last argument
 };
 

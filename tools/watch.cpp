@@ -62,8 +62,7 @@ static std::vector<char *> pointers(std::vector<std::string> &strings) {
   return all;
 }
 
-[[noreturn]] static void start_child(const Run &r, char **argv,
-                                     char **envp, int out, int err) {
+[[noreturn]] static void start_child(const Run &r, char **argv, char **envp, int out, int err) {
   if (r.tty) {
     termios mode;  // plain "\n" line ends and no echo
     tcgetattr(STDOUT_FILENO, &mode);
