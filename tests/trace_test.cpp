@@ -67,9 +67,10 @@ class Kernel : public ::testing::Test {
   }
 };
 
+// Traced for 1.5 s: long enough for every thread to start, or a short program to end.
 static watcher::Traced traced(const std::string &name, const std::string &calls, bool tty = false,
                               std::string cwd = "") {
-  return watcher::trace({.argv = {program(name)}, .tty = tty, .cwd = cwd, .deadline = 0.5}, calls);
+  return watcher::trace({.argv = {program(name)}, .tty = tty, .cwd = cwd, .deadline = 1.5}, calls);
 }
 
 static std::vector<const Event *> calls(const watcher::Traced &t, const std::string &name) {
@@ -102,7 +103,7 @@ TEST_F(Kernel, EveryThreadIsAClone3SharingTheMemory) {
                   Row{"leader_leaves", 2}, Row{"workers_quit", 2}, Row{"tally_racy", 2},
                   Row{"tally_locked", 2}, Row{"stock_gate", 2}}) {
     SCOPED_TRACE(row.program);
-    auto t = traced(row.program, "clone,clone3");  // half a second: one worker of leader_awaits
+    auto t = traced(row.program, "clone,clone3");  // 1.5 s: one worker of leader_awaits
     auto clones = calls(t, "clone3");
     EXPECT_EQ(clones.size(), row.threads);
     EXPECT_TRUE(calls(t, "clone").empty());
