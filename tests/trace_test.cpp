@@ -155,7 +155,6 @@ TEST_F(Kernel, OnlyTallyLockedWaitsOnAWordOfItsOwn) {
                              .deadline = 0.5,
                              .started =
                                  [&](pid_t pid) {
-                                   watcher::pause(0.1);
                                    for (const Mapping &m : watcher::maps(pid))
                                      if (m.path == program(name))
                                        own.push_back(m);

@@ -608,23 +608,17 @@ static void contention(const std::string &program, const std::string &own) {
   // The words' addresses are read from the running process: where its executable and the
   // C library were mapped this time, and where stdout keeps its lock.
   std::map<uintptr_t, std::string> named;
-  std::thread reader;
-  Traced t = trace({.argv = {path("synchronisation", program)},
+  std::string exe = path("synchronisation", program);
+  Traced t = trace({.argv = {exe},
                     .deadline = 0.5,
                     .started =
                         [&](pid_t pid) {
-                          reader = std::thread([&named, &own, &program, pid] {
-                            pause(0.1);
-                            if (uintptr_t word = stdout_lock(pid))
-                              named[word] = line("futex.stdout");
-                            std::string exe = path("synchronisation", program);
-                            if (uintptr_t word = own.empty() ? 0 : symbol_address(pid, exe, own))
-                              named[word] = line("futex.own", {{"name", own}});
-                          });
+                          if (uintptr_t word = stdout_lock(pid))
+                            named[word] = line("futex.stdout");
+                          if (uintptr_t word = own.empty() ? 0 : symbol_address(pid, exe, own))
+                            named[word] = line("futex.own", {{"name", own}});
                         }},
                    "clone3,futex,write,exit,exit_group");
-  if (reader.joinable())
-    reader.join();
   threads(t);
   writes(t);
   futexes(t, named);

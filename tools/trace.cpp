@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -150,10 +152,23 @@ Traced trace(Run r, const std::string &calls) {
   argv.insert(argv.end(), r.argv.begin(), r.argv.end());
   r.argv = argv;
   auto started = r.started;
-  r.started = [&](pid_t tracer) {  // the program is strace's child
+  r.started = [&](pid_t tracer) {
+    // The program is strace's child. It is ready once it runs its own image, no longer a
+    // copy of strace's, and the loader has mapped the C library into it.
+    auto exe = [](pid_t pid) {
+      std::error_code gone;
+      return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", gone);
+    };
     pid_t program = 0;
-    for (int i = 0; i < 200 && !(program = first_child(tracer)); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+      program = first_child(tracer);
+      if (program == 0 || exe(program) == exe(tracer))
+        continue;
+      auto mapped = maps(program);
+      if (std::any_of(mapped.begin(), mapped.end(),
+                      [](const Mapping &m) { return m.path.ends_with("/libc.so.6"); }))
+        break;
+    }
     if (started)
       started(program);
   };

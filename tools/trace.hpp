@@ -45,7 +45,8 @@ struct Traced {
 };
 
 // Runs r under strace, following threads and children, tracing the calls named in `calls`
-// (strace's -e trace= list; execve is always added). r.started is given the program's pid.
+// (strace's -e trace= list; execve is always added). r.started is given the program's pid
+// once the program runs, its C library loaded.
 Traced trace(Run r, const std::string &calls);
 
 // "" when strace can trace a program here; otherwise why not, in one line.
