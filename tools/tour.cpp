@@ -300,7 +300,8 @@ static void endings(const Traced &t) {
 }
 
 // Futex calls counted by the word they wait or wake on, each word named by what it is.
-static void futexes(const Traced &t, const std::map<uintptr_t, std::string> &named) {
+// Returns how many words it could not name.
+static int futexes(const Traced &t, const std::map<uintptr_t, std::string> &named) {
   std::map<uintptr_t, std::pair<int, int>> counts;  // word -> waits, wakes
   for (const Event *e : all(t, [](const Event &e) { return e.name == "futex"; })) {
     uintptr_t word = strtoul(e->arg(0).c_str(), nullptr, 16);
@@ -311,7 +312,9 @@ static void futexes(const Traced &t, const std::map<uintptr_t, std::string> &nam
     joins[strtoul(child_tid(*e).c_str(), nullptr, 16)] =
         line("futex.join", {{"tid", std::to_string(e->value)}});
   evidence(counts.empty() ? "futex.none" : "futex.table");
+  int unknown = 0;
   for (const auto &[word, n] : counts) {
+    unknown += !named.count(word) && !joins.count(word);
     std::string what = named.count(word)   ? named.at(word)
                        : joins.count(word) ? joins[word]
                                            : line("futex.other");
@@ -320,6 +323,7 @@ static void futexes(const Traced &t, const std::map<uintptr_t, std::string> &nam
              static_cast<unsigned long>(word), n.first, n.second, what.c_str());
     out(line);
   }
+  return unknown;
 }
 
 static void writes(const Traced &t) {
@@ -621,8 +625,7 @@ static void contention(const std::string &program, const std::string &own) {
                    "clone3,futex,write,exit,exit_group");
   threads(t);
   writes(t);
-  futexes(t, named);
-  note(program + ".futex");
+  note(futexes(t, named) == 0 ? program + ".futex" : "futex.unknown");
 }
 
 static void stop_tally_racy() {
