@@ -219,7 +219,8 @@ static std::vector<const Event *> all(const Traced &t,
 }
 
 static bool is_thread(const Event &e) {
-  return e.name == "clone3" && e.ok() && has_flag(e.arg(0), "CLONE_THREAD");
+  return e.name == "clone3" && e.ok() && has_flag(e.arg(0), "CLONE_VM") &&
+         has_flag(e.arg(0), "CLONE_THREAD");
 }
 
 // The word a thread's clone3 asks the kernel to clear when the thread ends, as printed.
@@ -572,10 +573,11 @@ static void stop_record_pass() {
                    "clone3,futex,write,exit,exit_group");
   threads(t);
   joins(t);
-  if (const Event *write = find(t, [](const Event &e) { return e.name == "write"; })) {
+  auto writes = all(t, [](const Event &e) { return e.name == "write"; });
+  for (const Event *write : writes)
     quote(*write);
-    if (write->tid == t.pid)
-      note("record_pass.write");
+  if (writes.size() == 1 && writes[0]->tid == t.pid && writes[0]->value == 10) {
+    note("record_pass.write");
   }
   endings(t);
   timeline(t);
