@@ -94,8 +94,9 @@ static std::mutex groups_lock;
 static std::set<pid_t> groups;
 
 // Kills and reaps what a program left behind: the rest of its process group, and any
-// orphan handed to us (we are a subreaper) from a group or session it made, e.g. a
-// program run by `script` on a terminal of its own. Says whether any of it still ran.
+// orphan handed to us (we are a subreaper) from a group or session it made, e.g. the
+// programs a watched tour started on terminals of their own. Says whether any of it still
+// ran.
 static bool reap_leftovers(pid_t group) {
   bool running = false;
   kill(-group, SIGKILL);
@@ -143,21 +144,24 @@ Outcome run(const Run &r) {
   auto now = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
-  pid_t pid = r.tty ? forkpty(&out[0], nullptr, nullptr, nullptr) : fork();
-  if (pid < 0)
-    throw std::runtime_error("fork");
-  if (pid == 0)
-    start_child(r, argv.data(), envp.data(), out[1], err[1]);
+  pid_t pid;
+  {
+    // Runs start one at a time: a run that reaps its leftovers meanwhile finds this program
+    // already listed as another run's, and no program inherits another's terminal.
+    std::lock_guard<std::mutex> hold(groups_lock);
+    pid = r.tty ? forkpty(&out[0], nullptr, nullptr, nullptr) : fork();
+    if (pid < 0)
+      throw std::runtime_error("fork");
+    if (pid == 0)
+      start_child(r, argv.data(), envp.data(), out[1], err[1]);
+    groups.insert(pid);
+    fcntl(out[0], F_SETFD, FD_CLOEXEC);
+  }
   if (!r.tty) {
     setpgid(pid, pid);  // as the child does: no signal to the group can find it missing
     close(out[1]);
   }
   close(err[1]);
-  {
-    std::lock_guard<std::mutex> hold(groups_lock);
-    groups.insert(pid);
-  }
-  fcntl(out[0], F_SETFD, FD_CLOEXEC);  // a program started beside this one must not inherit it
   if (r.started)
     r.started(pid);
 
