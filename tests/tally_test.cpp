@@ -57,8 +57,6 @@ TEST(Tally, LockedCountsWithoutABreakAndRacyShowsTheRace) {
                        return s.wrong_form || (lines.size() >= t.lines && (locked || s.breaks > 0));
                      }});
     scan(s, o.lines);  // the lines that came after the stop
-    printf("%s: %d breaks, %zu values out of 0..19 in %zu lines\n", t.program, s.breaks,
-           s.values[20], o.lines.size());
     EXPECT_EQ(o.signal, SIGINT) << "it must still be running when interrupted";
     EXPECT_EQ(o.err, "");
     ASSERT_FALSE(o.lines.empty());
@@ -69,9 +67,8 @@ TEST(Tally, LockedCountsWithoutABreakAndRacyShowsTheRace) {
       EXPECT_EQ(s.breaks, 0) << "a pass of the locked tally overlapped another";
       continue;
     }
-    // Lost updates are the exception: the values still run 1..19, 0 most of the time, so
-    // each of them fills about a twentieth of the lines, and one out of 0..19 (a fold
-    // missed by a race) stays rare, far below the twentieth a wrong fold would give.
+    // Lost updates are the exception: the values run 1..19, 0 most of the time, each on
+    // about a twentieth of the lines; one out of 0..19 (a fold missed in a race) is rare.
     for (int v = 0; v < 20; ++v)
       EXPECT_GT(s.values[v] * 40, o.lines.size()) << "value " << v << " is rare or missing";
     EXPECT_LT(s.values[20] * 100, o.lines.size()) << "values out of 0..19 are the rule";
