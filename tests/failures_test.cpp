@@ -10,8 +10,7 @@
 // the numbered workers print their own message after main's first line and end with 255.
 TEST(Failures, RefusedThreadOrForkIsReported) {
   if (!sanitizer().empty())
-    GTEST_SKIP() << "a sanitizer's runtime cannot start in a small address space, and needs"
-                    " clone itself (LeakSanitizer's exit check)";
+    GTEST_SKIP() << "a sanitizer's runtime needs a large address space and clone itself";
   void (*no_thread)() = fail_thread_creation, (*no_fork)() = fail_fork;
   const std::string made = "I’m Main Thread: create Thread: #0", cannot = "can’t create Thread #0 ";
   struct Row {

@@ -105,8 +105,8 @@ TEST_F(Memo, ExchangeOnTwoTerminals) {
   for (size_t i = 0; i + 1 < a.lines.size(); ++i)
     EXPECT_EQ(a.lines[i].text, waiting);
   expect_a_line_a_second(a);  // the answer too comes at a poll
-  double noticed = a.lines.back().at - (b_at + b.lines[1].at);
-  EXPECT_NEAR(noticed, 0.5, 0.6) << "not at the first poll after the answer";
+  EXPECT_NEAR(a.lines.back().at - (b_at + b.lines[1].at), 0.5, 0.6)
+      << "the opener noticed the answer before it was written, or missed a poll";
   EXPECT_NEAR(b.end - b.lines[1].at, 5.15, 0.2) << "the replier sleeps five seconds";
   EXPECT_FALSE(object()) << "the replier removes OS";
 }

@@ -37,22 +37,26 @@ static int check_stock(const Outcome &o) {
   return widest;
 }
 
-// On a pipe the stock reaches the bound: there a sale is counted and, before the seller
-// prints it, the producer sees it and prints its next item, so the widest gap between the
-// printed counts is 1169, never more and, over a run this long, always once. On a terminal
-// how far the producer gets depends on how the two threads share it.
+// On a pipe the stock reaches the bound, where now and then a sale is counted and, before
+// the seller prints it, the producer prints its next item: the widest gap between the
+// printed counts is then 1169, never more; a run may miss that moment, so the pipe gets
+// three. On a terminal how far the producer gets depends on how the threads share it.
 TEST(StockGate, RunsInOrderAndFillsToTheBound) {
   for (bool tty : {false, true}) {
     SCOPED_TRACE(tty ? "terminal" : "pipe");
     size_t lines = tty ? 50'000 : 300'000;
-    Outcome o = run({.argv = {"stock_gate"}, .tty = tty, .deadline = 60, .stop_when = [&](auto &l) {
-                       return l.size() >= lines;
-                     }});
-    ASSERT_GE(o.lines.size(), lines);
-    EXPECT_EQ(o.signal, SIGINT) << "it must still be running when interrupted";
-    int widest = check_stock(o);
+    int widest = -1;
+    for (int runs = tty ? 2 : 0; runs < 3 && widest != 1169; ++runs) {
+      Outcome o =
+          run({.argv = {"stock_gate"}, .tty = tty, .deadline = 60, .stop_when = [&](auto &l) {
+                 return l.size() >= lines;
+               }});
+      ASSERT_GE(o.lines.size(), lines);
+      EXPECT_EQ(o.signal, SIGINT) << "it must still be running when interrupted";
+      EXPECT_EQ(o.err, "");
+      widest = check_stock(o);
+    }
     EXPECT_TRUE(tty ? widest >= 0 : widest == 1169) << "widest gap " << widest;
-    EXPECT_EQ(o.err, "");
   }
 }
 

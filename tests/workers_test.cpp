@@ -15,10 +15,9 @@ static std::string greeting(int t) {
 // ends, so once main leaves with pthread_exit the process never exits (SIGKILL ends it).
 static const bool never_exits = sanitizer() == "thread";
 
-// Joined one after the other, the workers run 7 s each. On a terminal each line comes as
-// it is printed: main's line for #0 and worker 0's greeting at once, main's line for #1
-// and worker 1's greeting 7 s later, the exit 7 s after that. On a pipe the same four
-// lines come all at the exit.
+// Joined one after the other, the workers run 7 s each. On a terminal main's line for #0
+// and worker 0's greeting come at once, #1's two lines 7 s later, the exit 7 s after that;
+// on a pipe the same four lines come all at the exit.
 TEST(LeaderAwaits, RunsTheWorkersOneAfterTheOther) {
   for (bool tty : {true, false}) {
     SCOPED_TRACE(tty ? "terminal" : "pipe");
