@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,20 +13,28 @@
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
+// Child hook: the program starts as process 1 of a fresh pid namespace, where nothing
+// else runs, so the child it forks is process 2 there, and fork returns 2 to the parent.
+// The hook's own process stays outside, waits for the program and ends with its status.
+static void in_fresh_pid_namespace() {
+  if (unshare(CLONE_NEWPID) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0)
+    _exit(125);
+  pid_t program = fork();
+  if (program == 0)
+    return;  // goes on to start the program
+  int status = 0;
+  waitpid(program, &status, 0);
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 TEST(ParentChild, ChildFirstThenParentWithTheChildsPid) {
   for (bool tty : {false, true}) {
     SCOPED_TRACE(tty ? "terminal" : "pipe");
-    pid_t parent = 0;
-    Outcome o =
-        run({.argv = {"parent_child"}, .tty = tty, .started = [&](pid_t p) { parent = p; }});
-    ASSERT_EQ(o.lines.size(), 2u) << o.tail;  // nothing doubled or lost across fork
-    EXPECT_EQ(o.lines[0].text, "Child process, pid=0");
-    int pid = 0;
-    char extra;
-    EXPECT_EQ(sscanf(o.lines[1].text.c_str(), "Parent Proces, pid=%d%c", &pid, &extra), 1)
-        << o.lines[1].text;
-    EXPECT_GT(pid, 0);
-    EXPECT_NE(pid, parent) << "the parent printed its own pid, not the child's";
+    Outcome o = run({.argv = {"parent_child"}, .tty = tty, .before_exec = in_fresh_pid_namespace});
+    if (o.status == 125 && o.lines.empty())
+      GTEST_SKIP() << "no pid namespace here";
+    // Two lines, nothing doubled or lost across fork, and 2 is the child's pid.
+    EXPECT_EQ(texts(o), (Lines{"Child process, pid=0", "Parent Proces, pid=2"}));
     EXPECT_EQ(o.tail, "");
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");
@@ -47,27 +57,27 @@ struct Folder {
   }
 };
 
-// Splits a script_launch run into the parent's lines and everyone else's (the child's
-// or the script's): the two processes are not ordered against each other, each is in
-// itself. Also checks the parent's first line, whose PPID must be this test process.
+// Runs script_launch and splits its output into the parent's lines and everyone else's
+// (the child's or the script's): the two processes are not ordered against each other,
+// each is in itself.
 struct Split {
   Lines parent, rest;
-  long pid = 0;
+  pid_t pid = 0;  // the parent, as the harness started it
 };
-static Split split(const Outcome &o) {
+static Split launch(Run r) {
   Split s;
+  r.started = [&](pid_t p) { s.pid = p; };
+  Outcome o = run(r);
   for (const std::string &line : texts(o))
     (line.starts_with("PARENTS") ? s.parent : s.rest).push_back(line);
-  long ppid = 0;
-  const char *first = s.parent.empty() ? "" : s.parent[0].c_str();
-  EXPECT_EQ(sscanf(first, "PARENTS | PID = %ld | PPID = %ld", &s.pid, &ppid), 2) << first;
-  EXPECT_EQ(ppid, long{getpid()});
   EXPECT_EQ(o.tail, "");
   EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.err, "");
   return s;
 }
 
-static std::string parent_line(long pid) {
+// The parent's first line: the pid the harness started, and this test process above it.
+static std::string parent_line(pid_t pid) {
   return "PARENTS | PID = " + std::to_string(pid) + " | PPID = " + std::to_string(getpid());
 }
 
@@ -96,8 +106,7 @@ TEST(ScriptLaunch, FallbackListsTheArguments) {
       folder.script(c.script, c.mode);
     Lines argv = {"script_launch"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    Outcome o = run({.argv = argv, .tty = c.tty, .cwd = folder.path});
-    Split s = split(o);
+    Split s = launch({.argv = argv, .tty = c.tty, .cwd = folder.path});
     Lines parent = {parent_line(s.pid)};
     if (c.args.size() >= 2)
       parent.push_back("PARENTS | There are " + std::to_string(c.args.size()) + " arguments");
@@ -105,13 +114,12 @@ TEST(ScriptLaunch, FallbackListsTheArguments) {
     long child = 0, ppid = 0;
     ASSERT_FALSE(s.rest.empty());
     EXPECT_EQ(sscanf(s.rest[0].c_str(), "CHILDREN | PID = %ld | PPID = %ld", &child, &ppid), 2);
-    EXPECT_EQ(ppid, s.pid) << "the child's PPID is the parent's PID";
+    EXPECT_TRUE(child > 0 && child != s.pid) << "the child printed another process's PID";
     Lines rest = {
         "CHILDREN | PID = " + std::to_string(child) + " | PPID = " + std::to_string(s.pid),
         "CHILDREN | List of arguments: "};
     rest.insert(rest.end(), c.args.begin(), c.args.end());
     EXPECT_EQ(s.rest, rest);
-    EXPECT_EQ(o.err, "");
   }
 }
 
@@ -123,8 +131,8 @@ TEST(ScriptLaunch, RunsTheScriptAsGiven) {
       "#!/bin/sh\necho \"0=$0\"\necho \"#=$#\"\nfor a; do echo \"arg=$a\"; done\n"
       "echo \"probe=$PROBE\"\necho \"ppid=$PPID\"\nexit 3\n",
       0755);
-  Outcome o = run({.argv = {"script_launch", "a", "b"}, .cwd = folder.path, .env = {"PROBE=kept"}});
-  Split s = split(o);
+  Split s =
+      launch({.argv = {"script_launch", "a", "b"}, .cwd = folder.path, .env = {"PROBE=kept"}});
   EXPECT_EQ(s.parent, (Lines{parent_line(s.pid), "PARENTS | There are 2 arguments"}));
   EXPECT_EQ(s.rest, (Lines{"0=./count.sh", "#=1", "arg=10", "probe=kept",
                            "ppid=" + std::to_string(s.pid)}));
@@ -134,28 +142,8 @@ TEST(ScriptLaunch, BuiltScriptCountsToTen) {
   for (bool tty : {false, true}) {
     SCOPED_TRACE(tty ? "terminal" : "pipe");
     std::string folder = fs::path(program("script_launch")).parent_path();
-    Outcome o = run({.argv = {"script_launch"}, .tty = tty, .cwd = folder});
-    Split s = split(o);
+    Split s = launch({.argv = {"script_launch"}, .tty = tty, .cwd = folder});
     EXPECT_EQ(s.parent, Lines{parent_line(s.pid)});
     EXPECT_EQ(s.rest, (Lines{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}));
-    EXPECT_EQ(o.err, "");
-  }
-}
-
-// A failed fork is a failure: reported on stderr, exit status 1.
-TEST(ProcessControl, FailedForkIsReported) {
-  if (!sanitizer().empty())
-    GTEST_SKIP() << "a sanitizer's runtime needs clone itself (LeakSanitizer's exit check)";
-  struct {
-    const char *name;
-    Lines lines;
-  } cases[] = {{"parent_child", {"Parent Proces, pid=-1"}}, {"script_launch", {}}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    Outcome o = run({.argv = {c.name, "a", "b"}, .before_exec = fail_fork});
-    EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(texts(o), c.lines);
-    EXPECT_EQ(o.tail, "");
-    EXPECT_EQ(o.err, std::string(c.name) + ": fork: " + strerror(EAGAIN) + "\n");
   }
 }
