@@ -40,7 +40,7 @@ Outcome run(const Run &r) {
   Run named = r;
   if (named.argv.at(0).find('/') == std::string::npos)
     named.argv[0] = program(named.argv[0]);
-  Outcome o = watcher::run(named);
+  Outcome o = watcher::watch(named);
   for (const char *report : {"Sanitizer", "runtime error:"})
     if (o.err.find(report) != std::string::npos)
       ADD_FAILURE() << r.argv[0] << ": " << o.err;

@@ -10,7 +10,7 @@ using watcher::texts;
 // watcher::Run, with argv[0] a program's name (see program()) or a path.
 using watcher::Run;
 
-// Runs the program with watcher::run; a sanitizer's report on stderr fails the current test.
+// Runs the program with watcher::watch; a sanitizer's report on stderr fails the current test.
 Outcome run(const Run &r);
 
 // The path CMake built a program at, by the program's name.

@@ -236,19 +236,21 @@ TEST_F(Memo, BothProcessesMapTheSamePage) {
   std::atomic<pid_t> opener{0}, replier{0};
   std::vector<watcher::Mapping> pages;
   Outcome b;
-  Outcome a = with_opener([&] {
-    b = run({.argv = {"memo_replier"},
-             .tty = true,
-             .stop_when =
-                 [&](auto &) {
-                   for (pid_t pid : {pid_t(opener), pid_t(replier)})
-                     for (const watcher::Mapping &m : watcher::maps(pid))
-                       if (m.path == "/dev/shm/OS" && pages.size() < 2)
-                         pages.push_back(m);
-                   return false;
-                 },
-             .started = [&](pid_t pid) { replier = pid; }});
-  }, [&](pid_t pid) { opener = pid; });
+  Outcome a = with_opener(
+      [&] {
+        b = run({.argv = {"memo_replier"},
+                 .tty = true,
+                 .stop_when =
+                     [&](auto &) {
+                       for (pid_t pid : {pid_t(opener), pid_t(replier)})
+                         for (const watcher::Mapping &m : watcher::maps(pid))
+                           if (m.path == "/dev/shm/OS" && pages.size() < 2)
+                             pages.push_back(m);
+                       return false;
+                     },
+                 .started = [&](pid_t pid) { replier = pid; }});
+      },
+      [&](pid_t pid) { opener = pid; });
   EXPECT_EQ(a.status + b.status, 0);
   ASSERT_EQ(pages.size(), 2u) << "both processes map /dev/shm/OS";
   for (const watcher::Mapping &m : pages)

@@ -132,12 +132,12 @@ static Outcome shown(Run r) {
   fflush(stdout);
   r.tty = true;
   r.echo = STDOUT_FILENO;
-  return run(r);
+  return watch(r);
 }
 
 // A program that prints millions of lines a second runs a second into a pipe.
 static Outcome flood(const std::string &program) {
-  Outcome o = run({.argv = {program}, .deadline = 1, .max_lines = 2'000'000});
+  Outcome o = watch({.argv = {program}, .deadline = 1, .max_lines = 2'000'000});
   evidence("flood", {{"lines", std::to_string(o.lines.size())}, {"seconds", fixed(o.end, 1)}});
   for (size_t i = 0; i < 6 && i < o.lines.size(); ++i)
     out("   " + o.lines[i].text);

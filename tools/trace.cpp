@@ -173,7 +173,7 @@ Traced trace(Run r, const std::string &calls) {
       started(program);
   };
   Traced t;
-  t.out = run(r);
+  t.out = watch(r);
   std::ifstream file(path);
   t.events = read_trace(file);
   unlink(path);
@@ -183,7 +183,7 @@ Traced trace(Run r, const std::string &calls) {
 }
 
 std::string tracing_refused() {
-  Outcome o = run({.argv = {"strace", "-q", "-o", "/dev/null", "/bin/true"}, .deadline = 10});
+  Outcome o = watch({.argv = {"strace", "-q", "-o", "/dev/null", "/bin/true"}, .deadline = 10});
   if (o.status == 0)
     return "";
   if (o.status == 127)

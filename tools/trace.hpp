@@ -39,7 +39,7 @@ std::vector<Event> read_trace(std::istream &in);
 bool has_flag(const std::string &flags, const std::string &flag);
 
 struct Traced {
-  Outcome out;                // the program's own output, as from run()
+  Outcome out;                // the program's own output, as from watch()
   std::vector<Event> events;  // every traced call of every thread and child
   pid_t pid = 0;              // the program's process id (the first execve's)
 };

@@ -129,7 +129,7 @@ static bool reap_leftovers(pid_t group) {
   return running;
 }
 
-Outcome run(const Run &r) {
+Outcome watch(const Run &r) {
   // Orphans of the program (a killed parent's children) are handed to us to reap.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::vector<std::string> args = r.argv, env = r.env;

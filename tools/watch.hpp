@@ -45,9 +45,9 @@ struct Outcome {
 };
 
 // Starts the program, waits for it (or stops it), reaps it and everything it started.
-Outcome run(const Run &r);
+Outcome watch(const Run &r);
 
-// Kills every program run() is watching now, and any started later, at once. Safe to call
+// Kills every program watch() is watching now, and any started later, at once. Safe to call
 // from a signal handler: the tour's Ctrl-C.
 void cancel();
 bool cancelled();
