@@ -68,12 +68,16 @@ TEST(Tally, LockedCountsWithoutABreakAndRacyShowsTheRace) {
       EXPECT_EQ(s.breaks, 0) << "a pass of the locked tally overlapped another";
       continue;
     }
+    // ThreadSanitizer's scheduling can hide the race, or let a missed fold run away for
+    // good (as the program may, but almost never does without it).
+    if (sanitizer() == "thread")
+      continue;
     // Lost updates are the exception: the values run 1..19, 0 most of the time, each on
     // about a twentieth of the lines; one out of 0..19 (a fold missed in a race) is rare.
     for (int v = 0; v < 20; ++v)
       EXPECT_GT(s.values[v] * 40, o.lines.size()) << "value " << v << " is rare or missing";
     EXPECT_LT(s.values[20] * 100, o.lines.size()) << "values out of 0..19 are the rule";
-    if (!t.tty && sanitizer() != "thread") {  // its scheduling can hide the race
+    if (!t.tty) {
       EXPECT_GE(s.breaks, 1) << "no lost or repeated update in " << o.lines.size() << " lines";
     }
   }
