@@ -667,7 +667,7 @@ static void stop_stock_gate() {
 static void memo_hood() {
   made_shm = true;
   std::atomic<pid_t> opener_pid{0}, replier_pid{0};
-  std::atomic<bool> polled{false};
+  std::atomic<bool> polled{false}, ended{false};
   Traced a, b;
   std::thread opener([&] {
     a = trace({.argv = {path("shared_memory", "memo_opener")},
@@ -680,8 +680,9 @@ static void memo_hood() {
                    },
                .started = [&](pid_t pid) { opener_pid = pid; }},
               "openat,ftruncate,mmap,munmap,unlink");
+    ended = true;
   });
-  while (!polled && !cancelled())
+  while (!polled && !ended && !cancelled())  // an opener that fails prints nothing
     pause(0.01);
   pause(0.1);
   std::vector<std::pair<pid_t, Mapping>> pages;  // "/dev/shm/OS" in each process's maps
