@@ -64,7 +64,8 @@ static std::vector<std::string> fill(std::vector<std::string> lines, const Vars 
                                      size_t room) {
   for (std::string &line : lines)
     for (const auto &[word, value] : vars)
-      for (size_t at; (at = line.find("{" + word + "}")) != std::string::npos;)
+      for (size_t at = 0; (at = line.find("{" + word + "}", at)) != std::string::npos;
+           at += value.size())  // a value is never filled in again
         line.replace(at, word.size() + 2, value);
   if (room == 0)
     return lines;
@@ -88,19 +89,23 @@ static std::vector<std::string> fill(std::vector<std::string> lines, const Vars 
 // The text called `name` in tour.txt, filled.
 static std::vector<std::string> text(const std::string &name, const Vars &vars = {},
                                      size_t room = 0) {
-  const std::vector<std::string> &lines = words[name];
-  return lines.empty() ? std::vector<std::string>{"(" + name + " is missing from tour.txt)"}
-                       : fill(lines, vars, room);
+  auto found = words.find(name);
+  return found == words.end() ? std::vector<std::string>{"(" + name + " is missing from tour.txt)"}
+                              : fill(found->second, vars, room);
 }
 
 static void out(const std::string &line) {
   printf("%s\n", line.c_str());
 }
 
+// A heading, in bold on a terminal.
+static std::string strong(const std::string &line) {
+  return isatty(STDOUT_FILENO) ? "\033[1m" + line + "\033[0m" : line;
+}
+
 static void title(const std::string &name) {
   std::vector<std::string> lines = text(name);
-  bool bold = isatty(STDOUT_FILENO);
-  printf("\n%s== %s%s\n", bold ? "\033[1m" : "", lines[0].c_str(), bold ? "\033[0m" : "");
+  out("\n" + strong("== " + lines[0]));
   for (const std::string &line : fill({lines.begin() + 1, lines.end()}, {}, width - 4))
     out("   " + line);
   out("");
@@ -135,9 +140,10 @@ static Outcome shown(Run r) {
   return watch(r);
 }
 
-// A program that prints millions of lines a second runs a second into a pipe.
+// A program that prints millions of lines a second runs into a pipe for a second, or until
+// the watcher's 2 million lines.
 static Outcome flood(const std::string &program) {
-  Outcome o = watch({.argv = {program}, .deadline = 1, .max_lines = 2'000'000});
+  Outcome o = watch({.argv = {program}, .deadline = 1});
   evidence("flood", {{"lines", std::to_string(o.lines.size())}, {"seconds", fixed(o.end, 1)}});
   for (size_t i = 0; i < 6 && i < o.lines.size(); ++i)
     out("   " + o.lines[i].text);
@@ -155,9 +161,7 @@ static bool hood(const std::string &program) {
     out("-- " + text(missing ? "no_hood.missing" : "no_hood.refused", {{"why", no_trace}})[0]);
     return false;
   }
-  bool bold = isatty(STDOUT_FILENO);
-  printf("%s-- %s%s\n", bold ? "\033[1m" : "", text("hood", {{"program", program}})[0].c_str(),
-         bold ? "\033[0m" : "");
+  out(strong("-- " + line("hood", {{"program", program}})));
   return true;
 }
 
@@ -240,7 +244,8 @@ static void timeline(const Traced &t) {
   };
   std::vector<Life> lives = {{"main", t.pid, 0}};
   for (const Event *e : all(t, is_thread))
-    lives.push_back({"thread", static_cast<pid_t>(e->value), e->done});
+    lives.push_back(
+        {"thread", static_cast<pid_t>(e->value), e->at});  // may run before clone3 returns
   double last = t.events.empty() ? 0 : t.events.back().at;
   for (Life &life : lives)
     for (const Event &e : t.events) {
@@ -283,7 +288,7 @@ static void timeline(const Traced &t) {
   out("   " + std::string(14, ' ') + axis);
 }
 
-// Where each thread came from and how it ended, as a table of quotes.
+// Each thread's clone3, with what it shows.
 static void threads(const Traced &t) {
   for (const Event *e : all(t, is_thread)) {
     quote(*e);
@@ -348,24 +353,27 @@ static void stop_parent_child() {
                                    {"first", o.lines.empty() ? "" : o.lines[0].text}});
   if (!hood("parent_child"))
     return;
-  Traced t = trace({.argv = {path("process_control", "parent_child")}},
-                   "clone,clone3,fork,vfork,wait4,exit_group");
+  Traced t =
+      trace({.argv = {path("process_control", "parent_child")}}, "clone,clone3,wait4,exit_group");
   const Event *fork = find(t, [&](const Event &e) { return e.name == "clone" && e.tid == t.pid; });
   if (!fork)
     return evidence("missing", {{"call", "clone"}});
   quote(*fork);
-  note("parent_child.clone", {{"pid", std::to_string(fork->value)},
-                              {"printed", t.out.lines.size() > 1 ? t.out.lines[1].text : ""}});
+  if (!has_flag(fork->arg(1), "CLONE_VM") && has_flag(fork->arg(1), "SIGCHLD"))
+    note("parent_child.clone", {{"pid", std::to_string(fork->value)},
+                                {"printed", t.out.lines.size() > 1 ? t.out.lines[1].text : ""}});
   const Event *wait = find(t, [&](const Event &e) { return e.name == "wait4"; });
   const Event *exit = find(t, [&](const Event &e) {
     return e.name == "exit_group" && e.tid == static_cast<pid_t>(fork->value);
   });
   if (wait && exit) {
-    quote(*exit);
-    quote(*wait);
-    note("parent_child.wait", {{"blocked", when(wait->done - wait->at)},
-                               {"pid", std::to_string(exit->tid)},
-                               {"exit", fixed(exit->at, 3)}});
+    bool waited = wait->at <= exit->at;  // else the child was gone before the parent asked
+    quote(*(waited ? wait : exit));
+    quote(*(waited ? exit : wait));
+    note(waited ? "parent_child.wait" : "parent_child.reaped",
+         {{"blocked", when(wait->done - wait->at)},
+          {"pid", std::to_string(exit->tid)},
+          {"exit", fixed(exit->at, 3)}});
   }
 }
 
@@ -385,11 +393,12 @@ static void stop_script_launch() {
       std::string shebang;
       std::getline(std::ifstream(folder + "/count.sh"), shebang);
       quote(*exec);
-      note("script_launch.execve", {{"pid", std::to_string(exec->tid)}, {"shebang", shebang}});
+      if (exec->ok())
+        note("script_launch.execve", {{"pid", std::to_string(exec->tid)}, {"shebang", shebang}});
       const Event *read = find(t, [&](const Event &e) {
         return e.name == "openat" && e.tid == exec->tid && e.arg(1) == "\"./count.sh\"";
       });
-      if (read) {
+      if (read && exec->ok()) {
         quote(*read);
         note("script_launch.openat");
       }
@@ -401,11 +410,14 @@ static void stop_script_launch() {
   std::string empty = mkdtemp(temporary) ? temporary : "/";
   Run elsewhere = {.argv = {path("process_control", "script_launch"), "a", "b"}, .cwd = empty};
   o = shown(elsewhere);
+  long parent = 0, child_parent = -1, ignored;
   for (const Line &line : o.lines) {
-    if (line.text.starts_with("PARENTS | PID"))
+    if (sscanf(line.text.c_str(), "PARENTS | PID = %ld", &parent) == 1)
       evidence("script_launch.parent", {{"line", line.text}});
-    if (line.text.starts_with("CHILDREN | PID"))
-      evidence("script_launch.child", {{"line", line.text}});
+    if (sscanf(line.text.c_str(), "CHILDREN | PID = %ld | PPID = %ld", &ignored, &child_parent) ==
+        2)
+      evidence(child_parent == parent ? "script_launch.child" : "script_launch.child_elsewhere",
+               {{"line", line.text}});
   }
   if (hood("script_launch a b")) {
     Traced t = trace(elsewhere, "clone,write,exit_group");
@@ -413,7 +425,8 @@ static void stop_script_launch() {
         find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (exec) {
       quote(*exec);
-      note("script_launch.failed", {{"error", exec->error}});
+      if (!exec->ok())
+        note("script_launch.failed", {{"error", exec->error}});
       const Event *write =
           find(t, [&](const Event &e) { return e.name == "write" && e.tid == exec->tid; });
       if (write) {
@@ -489,7 +502,8 @@ static void lifetime(const std::string &name, double seconds, const std::string 
                          }
                        });
                      }});
-  table.join();
+  if (table.joinable())
+    table.join();
   if (traced.joinable())
     traced.join();
   if (cancelled())
@@ -504,15 +518,25 @@ static void stop_leader_leaves() {
   title("leader_leaves");
   lifetime("leader_leaves", 2, "clone3,exit,exit_group", [](const Traced &t) {
     threads(t);
-    std::string tids, printed;
+    std::vector<int> kernel = {t.pid}, printed;  // main's id, then the workers'
     for (const Event *e : all(t, is_thread))
-      tids += (tids.empty() ? "" : ", ") + std::to_string(e->value);
+      kernel.push_back(e->value);
     for (const Line &line : t.out.lines)
       for (size_t at = 0; (at = line.text.find("Thread ID ", at)) != std::string::npos; at += 10)
-        printed +=
-            (printed.empty() ? "" : ", ") + std::to_string(atoi(line.text.c_str() + at + 10));
-    evidence("leader_leaves.ids",
-             {{"tids", tids}, {"printed", printed}, {"pid", std::to_string(t.pid)}});
+        printed.push_back(atoi(line.text.c_str() + at + 10));
+    auto list = [](std::vector<int> ids) {
+      std::string all;
+      for (int id : ids)
+        all += (all.empty() ? "" : ", ") + std::to_string(id);
+      return all;
+    };
+    Vars vars = {{"tids", list({kernel.begin() + 1, kernel.end()})},
+                 {"printed", list(printed)},
+                 {"pid", std::to_string(t.pid)}};
+    // The workers may print in either order; main prints first.
+    if (printed.size() > 1)
+      std::sort(printed.begin() + 1, printed.end());
+    evidence(printed == kernel ? "leader_leaves.ids" : "leader_leaves.other_ids", vars);
     if (const Event *exit =
             find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; })) {
       quote(*exit);
@@ -537,7 +561,8 @@ static void joins(const Traced &t) {
     std::string word = child_tid(*clone);
     // A later thread may get the same stack, and so the same word: look after its clone3.
     const Event *wait = find(t, [&](const Event &e) {
-      return &e > clone && e.name == "futex" && e.tid == t.pid && e.arg(0) == word;
+      return &e > clone && e.name == "futex" && e.tid == t.pid && e.arg(0) == word &&
+             e.arg(2) == std::to_string(clone->value);  // waits while the word holds its id
     });
     Vars vars = {{"tid", std::to_string(clone->value)}, {"word", word}};
     if (wait) {
@@ -707,7 +732,8 @@ static void memo_hood() {
   if (!create)
     return evidence("missing", {{"call", "openat of /dev/shm/OS"}});
   quote(*create);
-  note("memo.create");
+  if (create->ok() && has_flag(create->arg(2), "O_CREAT"))
+    note("memo.create");
   // The descriptor's number was used before, for the loader's files: look after the open.
   auto on_fd = [](const Traced &t, const std::string &name, size_t arg, const Event *open) {
     return find(t, [&](const Event &e) {
@@ -716,17 +742,20 @@ static void memo_hood() {
   };
   if (const Event *size = on_fd(a, "ftruncate", 0, create)) {
     quote(*size);
-    note("memo.size");
+    if (size->ok())
+      note("memo.size", {{"size", size->arg(1)}});
   }
   if (const Event *map = on_fd(a, "mmap", 4, create)) {
     quote(*map);
-    note("memo.map");
+    if (map->ok() && has_flag(map->arg(3), "MAP_SHARED"))
+      note("memo.map");
   }
   const Event *open = find(b, [&](const Event &e) { return e.name == "openat" && shm(e); });
   if (!open)
     return;
   quote(*open);
-  note("memo.open");
+  if (open->ok() && !has_flag(open->arg(2), "O_CREAT"))
+    note("memo.open");
   const Event *stat = on_fd(b, "newfstatat", 0, open);
   if (!stat)
     stat = on_fd(b, "fstat", 0, open);
@@ -746,13 +775,16 @@ static void memo_hood() {
              m.perms.c_str(), m.device.c_str(), m.inode, m.path.c_str());
     out(line);
   }
-  if (pages.size() == 2 && pages[0].second.device == pages[1].second.device &&
+  if (pages.size() == 2 && pages[0].first != pages[1].first &&
+      pages[0].second.start != pages[1].second.start &&
+      pages[0].second.device == pages[1].second.device &&
       pages[0].second.inode == pages[1].second.inode)
     note("memo.maps",
          {{"inode", pages[0].second.device + " " + std::to_string(pages[0].second.inode)}});
   if (const Event *unlink = find(b, [&](const Event &e) { return e.name == "unlink" && shm(e); })) {
     quote(*unlink);
-    note("memo.unlink");
+    if (unlink->ok())
+      note("memo.unlink");
   }
 }
 
@@ -836,8 +868,9 @@ int main(int argc, char **argv) {
 
   struct sigaction action = {};
   action.sa_handler = interrupted;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Ctrl-C, kill, a closed terminal and Ctrl-backslash all end the tour the same way.
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaction(s, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
   load_words();
   if (tracing)

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace watcher {
@@ -66,7 +67,7 @@ static void parse_call(Event &e) {
   const std::string &t = e.text;
   if (t.starts_with("+++") || t.starts_with("---")) {  // an end, or a signal delivered
     e.name = t.substr(0, 3);
-    e.result = t.substr(4, t.size() - 8);
+    e.result = t.size() >= 8 ? t.substr(4, t.size() - 8) : "";
     return;
   }
   size_t open = t.find('(');
@@ -142,13 +143,31 @@ bool has_flag(const std::string &flags, const std::string &flag) {
   return false;
 }
 
+// The first child of a process, or 0: the program a tracer started.
+static pid_t first_child(pid_t pid) {
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
+                         "/children");
+  pid_t child = 0;
+  children >> child;
+  return child;
+}
+
 Traced trace(Run r, const std::string &calls) {
-  char path[] = "/tmp/trace.XXXXXX";
-  int fd = mkstemp(path);
-  if (fd >= 0)
-    close(fd);
-  std::vector<std::string> argv = {
-      "strace", "-f", "-ttt", "-q", "-s", "40", "-o", path, "-e", "trace=execve," + calls, "--"};
+  struct Record {  // strace's output file, removed however this ends
+    char path[32] = "/tmp/trace.XXXXXX";
+    Record() {
+      int fd = mkstemp(path);
+      if (fd < 0)
+        throw std::runtime_error("mkstemp");
+      close(fd);
+    }
+    ~Record() {
+      unlink(path);
+    }
+  } record;
+  std::vector<std::string> argv = {"strace", "-f", "-ttt",      "-q", "-s",
+                                   "40",     "-o", record.path, "-e", "trace=execve," + calls,
+                                   "--"};
   argv.insert(argv.end(), r.argv.begin(), r.argv.end());
   r.argv = argv;
   auto started = r.started;
@@ -160,23 +179,23 @@ Traced trace(Run r, const std::string &calls) {
       return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", gone);
     };
     pid_t program = 0;
-    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+    for (int i = 0; i < 1000 && !cancelled(); ++i) {
       program = first_child(tracer);
-      if (program == 0 || exe(program) == exe(tracer))
-        continue;
-      auto mapped = maps(program);
-      if (std::any_of(mapped.begin(), mapped.end(),
-                      [](const Mapping &m) { return m.path.ends_with("/libc.so.6"); }))
-        break;
+      if (program != 0 && exe(program) != exe(tracer)) {
+        auto mapped = maps(program);
+        if (std::any_of(mapped.begin(), mapped.end(),
+                        [](const Mapping &m) { return m.path.ends_with("/libc.so.6"); }))
+          break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (started)
       started(program);
   };
   Traced t;
   t.out = watch(r);
-  std::ifstream file(path);
+  std::ifstream file(record.path);
   t.events = read_trace(file);
-  unlink(path);
   if (!t.events.empty())
     t.pid = t.events.front().tid;
   return t;
@@ -267,15 +286,23 @@ uintptr_t symbol_address(pid_t pid, const std::string &object, const std::string
 
 uintptr_t stdout_lock(pid_t pid) {
   uintptr_t file = symbol_address(pid, "libc.so.6", "_IO_2_1_stdout_");
-  uintptr_t lock = 0;
   int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
-  if (file == 0 || mem < 0 ||
-      pread(mem, &lock, sizeof lock, static_cast<off_t>(file + offsetof(FILE, _lock))) !=
-          sizeof lock)
-    lock = 0;
+  uintptr_t lock = 0;
+  // Until the loader has relocated the C library the field holds an offset, not an
+  // address: read again until it points into the process's memory.
+  for (int i = 0; file != 0 && mem >= 0 && i < 500 && !cancelled(); ++i) {
+    off_t at = static_cast<off_t>(file + offsetof(FILE, _lock));
+    if (pread(mem, &lock, sizeof lock, at) == sizeof lock)
+      for (const Mapping &m : maps(pid))
+        if (lock >= m.start && lock < m.end) {
+          close(mem);
+          return lock;
+        }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   if (mem >= 0)
     close(mem);
-  return lock;
+  return 0;
 }
 
 }  // namespace watcher

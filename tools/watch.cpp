@@ -9,11 +9,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -23,14 +23,16 @@ extern char **environ;
 
 namespace watcher {
 
-static volatile sig_atomic_t stop_everything = 0;
+// Lock-free, so a signal handler may set it while other threads read it.
+static std::atomic<bool> stop_everything{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void cancel() {
-  stop_everything = 1;
+  stop_everything = true;
 }
 
 bool cancelled() {
-  return stop_everything != 0;
+  return stop_everything;
 }
 
 void pause(double seconds) {
@@ -44,14 +46,6 @@ std::vector<std::string> texts(const Outcome &o) {
   for (const Line &line : o.lines)
     all.push_back(line.text);
   return all;
-}
-
-pid_t first_child(pid_t pid) {
-  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                         "/children");
-  pid_t child = 0;
-  children >> child;
-  return child;
 }
 
 static std::vector<char *> pointers(std::vector<std::string> &strings) {
@@ -130,6 +124,8 @@ static bool reap_leftovers(pid_t group) {
 }
 
 Outcome watch(const Run &r) {
+  if (cancelled())
+    return {.cancelled = true};
   // Orphans of the program (a killed parent's children) are handed to us to reap.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::vector<std::string> args = r.argv, env = r.env;

@@ -23,7 +23,7 @@ struct Run {
   std::string cwd;                    // working directory, if not ours
   std::vector<std::string> env;       // extra NAME=VALUE entries
   std::function<void()> before_exec;  // runs in the child just before exec
-  double deadline = 10;               // then SIGINT to the whole process group...
+  double deadline = 10;               // then SIGINT to the process group (^C on a terminal)...
   double grace = 2;                   // ...and SIGKILL this much later
   std::function<bool(const std::vector<Line> &)> stop_when;  // checked as lines arrive
   size_t max_lines = 2'000'000;                              // keep no more: stop the program there
@@ -47,8 +47,8 @@ struct Outcome {
 // Starts the program, waits for it (or stops it), reaps it and everything it started.
 Outcome watch(const Run &r);
 
-// Kills every program watch() is watching now, and any started later, at once. Safe to call
-// from a signal handler: the tour's Ctrl-C.
+// From now on every watch() kills its program within a poll (20 ms) and starts no new
+// one. Safe to call from a signal handler: the tour's Ctrl-C.
 void cancel();
 bool cancelled();
 
@@ -57,8 +57,5 @@ void pause(double seconds);
 
 // The texts of the lines, without their times.
 std::vector<std::string> texts(const Outcome &o);
-
-// The first child of a process, or 0: the program a tracer started.
-pid_t first_child(pid_t pid);
 
 }  // namespace watcher
