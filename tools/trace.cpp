@@ -88,6 +88,29 @@ static void parse_call(Event &e) {
   }
 }
 
+std::string shorten_call(const std::string &text, size_t limit) {
+  size_t open = text.find('(');
+  if (text.size() <= limit || open == std::string::npos)
+    return text;
+  size_t close = next_outside(text, open + 1, ")");
+  std::string tail = text.substr(close);  // ") = 4971", or "" for a call without its end
+  size_t cut = std::string::npos;
+  bool quoted = false;
+  for (size_t i = open + 1; i < close; ++i) {
+    if (quoted) {
+      if (text[i] == '\\')
+        ++i;
+      else if (text[i] == '"')
+        quoted = false;
+    } else if (text[i] == '"') {
+      quoted = true;
+    } else if (text[i] == ',' && i + 5 + tail.size() <= limit) {
+      cut = i;
+    }
+  }
+  return cut == std::string::npos ? text : text.substr(0, cut) + ", ..." + tail;
+}
+
 std::vector<Event> read_trace(std::istream &in) {
   std::vector<Event> events;
   std::map<pid_t, size_t> unfinished;  // thread -> its call that waits for its second half

@@ -34,6 +34,12 @@ struct Event {
 // Reads the output of `strace -f -ttt -o FILE`: "PID SECONDS call(args) = result".
 std::vector<Event> read_trace(std::istream &in);
 
+// A call as strace printed it, cut to at most `limit` characters where it can be: the
+// arguments at the end give way, whole, at a comma between two (outside quoted text, at
+// any depth), and ", ..." stands for them; the name, the first arguments and the result
+// stay. No number, flag or string is ever cut in two.
+std::string shorten_call(const std::string &text, size_t limit);
+
 // Says whether a set of flags as strace prints them ("CLONE_VM|CLONE_FS|SIGCHLD", also
 // inside "flags=...") holds one flag.
 bool has_flag(const std::string &flags, const std::string &flag);

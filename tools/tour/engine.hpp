@@ -1,0 +1,124 @@
+// The tour's engine: where the programs and the words are, the words themselves, the
+// output (titles, evidence, notes), running a program on the watcher, the kernel's record
+// of a run quoted and drawn, and the learner's predictions. The stops, one file per
+// topic, work out what each run established and pick the words that say it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "trace.hpp"
+#include "watch.hpp"
+
+namespace tour {
+
+using namespace watcher;
+using Vars = std::map<std::string, std::string>;
+
+struct Settings {
+  bool full = false;      // let the 100-second programs finish
+  bool tracing = true;    // show the under-the-hood sections
+  bool predict = false;   // ask before each run, judge after it
+  std::string no_trace;   // why strace cannot show them here, or ""
+  int width = 100;        // of the terminal
+};
+extern Settings settings;
+extern bool made_shm;  // the tour's opener made /dev/shm/OS and nobody removed it yet
+
+// ---- where things are ------------------------------------------------------------------
+
+// Finds the programs and the words from the tour's own path: installed, all of them lie
+// flat beside it (the words in tour-words/); built, the programs are in the build
+// folder's topic folders and the words in the source tree.
+void locate();
+std::string program(const std::string &topic, const std::string &name);
+std::string programs_folder();
+
+// ---- words -----------------------------------------------------------------------------
+
+bool load_words();
+std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room);
+std::vector<std::string> text(const std::string &name, const Vars &vars = {}, size_t room = 0);
+std::string line(const std::string &name, const Vars &vars = {});  // a text's first line
+
+// ---- output ----------------------------------------------------------------------------
+
+void out(const std::string &line);
+std::string strong(const std::string &line);
+void title(const std::string &name);
+void evidence(const std::string &name, const Vars &vars = {});  // "=> " before its first line
+void note(const std::string &name, const Vars &vars = {});      // under a quoted call
+std::string fixed(double value, int decimals);
+std::string when(double seconds);  // milliseconds below a second
+std::string list(const std::vector<long> &values);
+
+// ---- running ---------------------------------------------------------------------------
+
+// On a terminal of its own, its bytes copied to ours as they come.
+Outcome shown(Run r);
+// A program that prints millions of lines a second, into a pipe for a second.
+Outcome flood(Run r);
+// The heading of an under-the-hood section, or false (and why not) when there is none.
+bool hood(const std::string &program);
+bool can_trace();
+
+// ---- the kernel's record ---------------------------------------------------------------
+
+using Match = std::function<bool(const Event &)>;
+const Event *find(const Traced &t, const Match &match);
+std::vector<const Event *> all(const Traced &t, const Match &match);
+// Whether a call is one of the names a step may take on this C library and architecture.
+bool called(const Event &e, const std::vector<std::string> &names);
+std::string names(const std::vector<std::string> &names);  // "clone or clone3"
+bool is_thread(const Event &e);         // a clone3 or clone that made a thread
+std::string child_tid(const Event &e);  // the word the kernel clears when the thread ends
+bool is_futex(const Event &e);
+
+void quote(const Event &e);
+// A quoted call and the note under it, shown with others in the order they were made.
+struct Said {
+  const Event *call;
+  std::string note;  // "" for none
+  Vars vars = {};
+  bool quoted = true;  // false: a note on a call quoted already
+};
+void in_order(std::vector<Said> said);
+void timeline(const Traced &t);
+
+// Futex calls counted by word and by thread.
+struct Futexes {
+  std::map<uintptr_t, std::pair<int, int>> words;      // word -> waits, wakes
+  std::map<std::pair<uintptr_t, pid_t>, int> waits;  // (word, thread) -> waits
+  int waits_by(pid_t tid) const;
+  int waits_on(uintptr_t word, pid_t tid) const;
+};
+Futexes count_futexes(const Traced &t);
+// The table of futex words, each named by what it is; returns how many it could not name.
+int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std::string> &named);
+
+struct Writes {
+  long calls = 0, bytes = 0;
+};
+Writes count_writes(const Traced &t);  // of stdout
+
+// ---- predictions -----------------------------------------------------------------------
+
+// A question from the words, asked before a run when the tour predicts; its answer.
+struct Asked {
+  std::string name;
+  bool asked = false;    // the tour predicts
+  std::string answer;    // a choice's letter or a number; "" when skipped
+};
+Asked ask(const std::string &name);
+// Judges an answer by what the run established: the run's choice ("" when the run did not
+// show it) or number, and the words that quote the deciding fact.
+void judge(const Asked &a, const std::string &choice, const Vars &fact);
+void judge(const Asked &a, double value, const Vars &fact);
+void judge_unseen(const Asked &a, const std::string &why);
+void score();
+
+}  // namespace tour

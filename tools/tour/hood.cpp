@@ -1,0 +1,202 @@
+// The engine's kernel half: finding calls in a trace, quoting them, drawing the threads'
+// lives, counting futex words and writes.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine.hpp"
+
+namespace tour {
+
+const Event *find(const Traced &t, const Match &match) {
+  for (const Event &e : t.events)
+    if (match(e))
+      return &e;
+  return nullptr;
+}
+
+std::vector<const Event *> all(const Traced &t, const Match &match) {
+  std::vector<const Event *> found;
+  for (const Event &e : t.events)
+    if (match(e))
+      found.push_back(&e);
+  return found;
+}
+
+bool called(const Event &e, const std::vector<std::string> &names) {
+  return std::find(names.begin(), names.end(), e.name) != names.end();
+}
+
+std::string names(const std::vector<std::string> &names) {
+  std::string all;
+  for (size_t i = 0; i < names.size(); ++i)
+    all += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  return all;
+}
+
+// clone3 carries its flags in a structure, clone as its second argument ("flags=...").
+static std::string clone_flags(const Event &e) {
+  return e.name == "clone3" ? e.arg(0) : e.arg(1);
+}
+
+bool is_thread(const Event &e) {
+  return called(e, {"clone3", "clone"}) && e.ok() && has_flag(clone_flags(e), "CLONE_VM") &&
+         has_flag(clone_flags(e), "CLONE_THREAD");
+}
+
+std::string child_tid(const Event &e) {
+  for (const char *field : {"child_tid=", "child_tidptr="}) {
+    size_t at = e.text.find(field);
+    if (at != std::string::npos) {
+      std::string word = e.text.substr(at + std::string(field).size());
+      return word.substr(0, word.find_first_of(",})"));
+    }
+  }
+  return "";
+}
+
+bool is_futex(const Event &e) {
+  return called(e, {"futex", "futex_time64"});
+}
+
+void quote(const Event &e) {
+  std::string head = "   " + std::to_string(e.tid) + " " + fixed(e.at, 3) + " s  ";
+  std::string call = e.text;
+  if (e.done - e.at >= 0.0005 && e.name != "+++")
+    call += "   " + line("quote.returned", {{"after", when(e.done - e.at)}});
+  size_t room = std::max(40, settings.width - static_cast<int>(head.size()));
+  call = shorten_call(call, 3 * room);
+  std::string indent(head.size() + 2, ' ');
+  while (call.size() > room) {
+    size_t cut = room;  // after a comma or a "|", or before " = result"
+    for (size_t i = room - 1; i > room / 2; --i)
+      if (call[i] == ',' || call[i] == '|' || call.compare(i, 3, " = ") == 0) {
+        cut = i + 1;
+        break;
+      }
+    out(head + call.substr(0, cut));
+    call.erase(0, cut);
+    call.erase(0, call.find_first_not_of(' '));
+    head = indent;
+    room = std::max(40, settings.width - static_cast<int>(indent.size()));
+  }
+  out(head + call);
+}
+
+void in_order(std::vector<Said> said) {
+  std::stable_sort(said.begin(), said.end(),
+                   [](const Said &a, const Said &b) { return a.call->at < b.call->at; });
+  for (const Said &s : said) {
+    if (s.quoted)
+      quote(*s.call);
+    if (!s.note.empty())
+      note(s.note, s.vars);
+  }
+}
+
+void timeline(const Traced &t) {
+  struct Life {
+    std::string label;
+    pid_t tid;
+    double from, to = -1;
+    std::string how;
+  };
+  std::vector<Life> lives = {{"main", t.pid, 0}};
+  for (const Event *e : all(t, is_thread))
+    lives.push_back({"thread", static_cast<pid_t>(e->value), e->at});  // may run before clone returns
+  double last = t.events.empty() ? 0 : t.events.back().at;
+  for (Life &life : lives)
+    for (const Event &e : t.events) {
+      bool own = e.tid == life.tid && (e.name == "exit" || e.name == "exit_group");
+      bool whole = e.name == "exit_group" && e.tid != life.tid;
+      bool end = e.tid == life.tid && e.name == "+++";
+      if (e.at >= life.from && (own || whole || end)) {
+        life.to = e.at;
+        life.how = own     ? e.name
+                   : whole ? line("timeline.others", {{"tid", std::to_string(e.tid)}})
+                   : e.result.starts_with("killed") && t.out.interrupted ? line("timeline.stopped")
+                                                                         : e.result;
+        break;
+      }
+    }
+  size_t longest = 0;
+  for (Life &life : lives) {
+    life.how = life.to < 0 ? line("timeline.running")
+                           : line("timeline.end", {{"how", life.how}, {"at", when(life.to)}});
+    longest = std::max(longest, life.how.size());
+  }
+  int bar = std::max(20, settings.width - 21 - static_cast<int>(longest));
+  double scale = std::max(last, 0.001);
+  out("");
+  evidence("timeline");
+  for (const Life &life : lives) {
+    double to = life.to < 0 ? last : life.to;
+    int a = static_cast<int>(life.from / scale * bar), b = static_cast<int>(to / scale * bar);
+    std::string cells;
+    for (int i = 0; i < bar; ++i)
+      cells += i >= a && i <= std::max(a, b) ? "█" : " ";
+    std::string label = life.label + " " + std::to_string(life.tid);
+    label.resize(14, ' ');
+    out("   " + label + "|" + cells + "| " + life.how);
+  }
+  std::string axis(bar + 2, ' ');
+  std::string end = when(last);
+  axis.replace(0, 3, "0 s");
+  axis.replace(axis.size() - end.size(), end.size(), end);
+  out("   " + std::string(14, ' ') + axis);
+}
+
+int Futexes::waits_by(pid_t tid) const {
+  int n = 0;
+  for (const auto &[key, count] : waits)
+    n += key.second == tid ? count : 0;
+  return n;
+}
+
+int Futexes::waits_on(uintptr_t word, pid_t tid) const {
+  auto found = waits.find({word, tid});
+  return found == waits.end() ? 0 : found->second;
+}
+
+Futexes count_futexes(const Traced &t) {
+  Futexes f;
+  for (const Event *e : all(t, is_futex)) {
+    uintptr_t word = strtoul(e->arg(0).c_str(), nullptr, 16);
+    bool wake = e->arg(1).find("WAKE") != std::string::npos;
+    (wake ? f.words[word].second : f.words[word].first)++;
+    if (!wake)
+      f.waits[{word, e->tid}]++;
+  }
+  return f;
+}
+
+int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std::string> &named) {
+  std::map<uintptr_t, std::string> joins;
+  for (const Event *e : all(t, is_thread))
+    joins[strtoul(child_tid(*e).c_str(), nullptr, 16)] =
+        line("futex.join", {{"tid", std::to_string(e->value)}});
+  evidence(f.words.empty() ? "futex.none" : "futex.table");
+  int unknown = 0;
+  for (const auto &[word, n] : f.words) {
+    unknown += !named.count(word) && !joins.count(word);
+    std::string what = named.count(word)   ? named.at(word)
+                       : joins.count(word) ? joins[word]
+                                           : line("futex.other");
+    char row[256];
+    snprintf(row, sizeof row, "   0x%lx  %6d waits %6d wakes  %s",
+             static_cast<unsigned long>(word), n.first, n.second, what.c_str());
+    out(row);
+  }
+  return unknown;
+}
+
+Writes count_writes(const Traced &t) {
+  Writes w;
+  for (const Event *e : all(t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; })) {
+    w.calls++;
+    w.bytes += std::max(0L, e->value);
+  }
+  return w;
+}
+
+}  // namespace tour

@@ -1,0 +1,97 @@
+// tour — a guided tour of the twelve programs. For each: what it shows, the program
+// itself on your terminal, evidence measured from that run, and under the hood the
+// kernel's record of a second run, traced with strace. With --predict it asks before each
+// run what will happen, and judges the answers by what the run did. The words are in the
+// words folder (words/ here, tour-words/ when installed).
+//
+// Run:  ./tour [--predict] [--full] [--no-trace] [--list] [--help] [NAME...]
+// Ctrl-C ends the tour at once; it never leaves a program running or /dev/shm/OS behind.
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine.hpp"
+#include "stops.hpp"
+
+using namespace tour;
+
+static const std::vector<std::pair<std::string, void (*)()>> stops = {
+    {"parent_child", stop_parent_child}, {"script_launch", stop_script_launch},
+    {"endless_chat", stop_endless_chat}, {"leader_leaves", stop_leader_leaves},
+    {"workers_quit", stop_workers_quit}, {"leader_awaits", stop_leader_awaits},
+    {"record_pass", stop_record_pass},   {"tally_racy", stop_tally_racy},
+    {"tally_locked", stop_tally_locked}, {"stock_gate", stop_stock_gate},
+    {"memo_opener", stop_memo_opener},
+};
+
+static void interrupted(int) {
+  cancel();
+}
+
+static int finish(int status) {
+  if (made_shm)
+    unlink("/dev/shm/OS");
+  if (status == 130)
+    out("\n" + line("interrupted"));
+  else
+    out("\n" + line("end", {{"build", programs_folder()}}));
+  return status;
+}
+
+int main(int argc, char **argv) {
+  locate();
+  if (!load_words())
+    fprintf(stderr, "tour: no words found; the tour goes on with their names\n");
+  winsize size;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 60)
+    settings.width = size.ws_col;
+  else if (const char *columns = getenv("COLUMNS"); columns && atoi(columns) >= 60)
+    settings.width = atoi(columns);
+  std::vector<void (*)()> chosen;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = strcmp(argv[i], "memo_replier") == 0 ? "memo_opener" : argv[i];
+    auto stop = std::find_if(stops.begin(), stops.end(), [&](auto &s) { return s.first == arg; });
+    if (arg == "--list") {
+      for (const auto &s : stops)
+        out(s.first);
+      out("memo_replier (the same stop as memo_opener)");
+      return 0;
+    } else if (arg == "--full") {
+      settings.full = true;
+    } else if (arg == "--no-trace") {
+      settings.tracing = false;
+    } else if (stop != stops.end()) {
+      chosen.push_back(stop->second);
+    } else {
+      fprintf(stderr, "usage: ./tour [--full] [--no-trace] [--list] [NAME...]\n");
+      return 2;
+    }
+  }
+  if (chosen.empty())
+    for (const auto &s : stops)
+      chosen.push_back(s.second);
+
+  struct sigaction action = {};
+  action.sa_handler = interrupted;
+  // Ctrl-C, kill, a closed terminal and Ctrl-backslash all end the tour the same way.
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaction(s, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  if (settings.tracing)
+    settings.no_trace = tracing_refused();
+  for (const std::string &line : text("intro", {}, settings.width - 1))
+    out(line);
+  for (auto stop : chosen) {
+    stop();
+    fflush(stdout);
+    if (cancelled())
+      return finish(130);
+  }
+  return finish(0);
+}

@@ -1,0 +1,152 @@
+// Process control: parent_child (fork and wait) and script_launch (a child replaced by a
+// script, and the same from a folder without the script).
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "engine.hpp"
+#include "stops.hpp"
+
+namespace tour {
+
+// What a run of parent_child established.
+struct ParentChild {
+  int status = -1;
+  std::string first;               // the first line printed
+  long child_said = -1;            // the pid the child printed ("Child process, pid=N")
+  long parent_said = -1;           // the pid the parent printed
+  pid_t parent = 0;                // the process the tour started
+  const Event *fork = nullptr;     // traced: the clone that is fork
+  bool fork_copies = false;        // ...without CLONE_VM, with SIGCHLD
+  std::string traced_second;       // the traced run's second line
+  const Event *wait = nullptr;     // wait4 or waitid
+  const Event *child_exit = nullptr;
+};
+
+static const std::vector<std::string> fork_calls = {"clone", "clone3", "fork"};
+static const std::vector<std::string> wait_calls = {"wait4", "waitid"};
+
+void stop_parent_child() {
+  title("parent_child");
+  ParentChild f;
+  std::string exe = program("process_control", "parent_child");
+  Outcome o = shown({.argv = {exe}, .started = [&](pid_t pid) { f.parent = pid; }});
+  f.status = o.status;
+  f.first = o.lines.empty() ? "" : o.lines[0].text;
+  for (const Line &l : o.lines) {
+    sscanf(l.text.c_str(), "Child process, pid=%ld", &f.child_said);
+    sscanf(l.text.c_str(), "Parent Proces, pid=%ld", &f.parent_said);
+  }
+  evidence("parent_child.result", {{"status", std::to_string(f.status)}, {"first", f.first}});
+  if (!hood("parent_child"))
+    return;
+  Traced t = trace({.argv = {exe}}, "?clone,?clone3,?fork,?wait4,?waitid,exit_group");
+  f.fork = find(t, [&](const Event &e) { return called(e, fork_calls) && e.tid == t.pid; });
+  if (!f.fork)
+    return evidence("missing", {{"call", names(fork_calls)}});
+  std::string flags = f.fork->name == "clone3" ? f.fork->arg(0) : f.fork->arg(1);
+  f.fork_copies = f.fork->name != "fork" && !has_flag(flags, "CLONE_VM") && has_flag(flags, "SIGCHLD");
+  f.traced_second = t.out.lines.size() > 1 ? t.out.lines[1].text : "";
+  f.wait = find(t, [&](const Event &e) { return called(e, wait_calls); });
+  f.child_exit = find(t, [&](const Event &e) {
+    return e.name == "exit_group" && e.tid == static_cast<pid_t>(f.fork->value);
+  });
+  quote(*f.fork);
+  if (f.fork_copies)
+    note("parent_child.clone", {{"pid", std::to_string(f.fork->value)},
+                                {"call", f.fork->name},
+                                {"printed", f.traced_second}});
+  if (!f.wait)
+    return note("missing", {{"call", names(wait_calls)}});
+  if (!f.child_exit)
+    return;
+  bool waited = f.wait->at <= f.child_exit->at;  // else the child was gone before the parent asked
+  in_order({{f.wait, ""}, {f.child_exit, ""}});
+  note(waited ? "parent_child.wait" : "parent_child.reaped",
+       {{"blocked", when(f.wait->done - f.wait->at)},
+        {"call", f.wait->name},
+        {"pid", std::to_string(f.child_exit->tid)},
+        {"exit", fixed(f.child_exit->at, 3)}});
+}
+
+// What the two runs of script_launch established: beside count.sh, and elsewhere.
+struct ScriptLaunch {
+  int numbers = 0;                   // lines the script printed (1..10)
+  const Event *exec = nullptr;       // traced: the child's execve
+  std::string shebang;               // count.sh's first line
+  const Event *read = nullptr;       // the interpreter opening ./count.sh
+  // From a folder without count.sh:
+  std::string parent_line, child_line;
+  long parent = 0, child_parent = -1;
+  int child_lines = 0;               // lines the child printed in its own code
+  const Event *failed = nullptr;     // traced: its execve, failed
+  const Event *write = nullptr;      // the child's own write
+};
+
+void stop_script_launch() {
+  title("script_launch");
+  ScriptLaunch f;
+  std::string folder = std::filesystem::path(program("process_control", "count.sh")).parent_path();
+  Outcome o = shown({.argv = {"./script_launch"}, .cwd = folder});
+  for (const Line &line : o.lines)
+    f.numbers += !line.text.empty() && line.text.find_first_not_of("0123456789") == std::string::npos;
+  evidence("script_launch.result", {{"numbers", std::to_string(f.numbers)}});
+  if (hood("script_launch")) {
+    Traced t = trace({.argv = {"./script_launch"}, .cwd = folder},
+                     "?clone,?clone3,?open,?openat,?wait4,?waitid,exit_group");
+    f.exec = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
+    if (f.exec) {
+      std::getline(std::ifstream(folder + "/count.sh"), f.shebang);
+      f.read = find(t, [&](const Event &e) {
+        return called(e, {"open", "openat"}) && e.tid == f.exec->tid &&
+               e.text.find("\"./count.sh\"") != std::string::npos;
+      });
+      quote(*f.exec);
+      if (f.exec->ok())
+        note("script_launch.execve", {{"pid", std::to_string(f.exec->tid)}, {"shebang", f.shebang}});
+      if (f.read && f.exec->ok()) {
+        quote(*f.read);
+        note("script_launch.openat", {{"call", f.read->name}});
+      } else if (f.exec->ok()) {
+        note("missing", {{"call", "open or openat of ./count.sh"}});
+      }
+    }
+  }
+
+  title("script_launch.fallback");
+  char temporary[] = "/tmp/tour.XXXXXX";
+  std::string empty = mkdtemp(temporary) ? temporary : "/";
+  Run elsewhere = {.argv = {program("process_control", "script_launch"), "a", "b"}, .cwd = empty};
+  o = shown(elsewhere);
+  long ignored;
+  for (const Line &line : o.lines) {
+    if (sscanf(line.text.c_str(), "PARENTS | PID = %ld", &f.parent) == 1)
+      f.parent_line = line.text;
+    if (sscanf(line.text.c_str(), "CHILDREN | PID = %ld | PPID = %ld", &ignored, &f.child_parent) == 2)
+      f.child_line = line.text;
+    f.child_lines += !line.text.starts_with("PARENTS");
+  }
+  if (!f.parent_line.empty())
+    evidence("script_launch.parent", {{"line", f.parent_line}});
+  if (!f.child_line.empty())
+    evidence(f.child_parent == f.parent ? "script_launch.child" : "script_launch.child_elsewhere",
+             {{"line", f.child_line}});
+  if (hood("script_launch a b")) {
+    Traced t = trace(elsewhere, "?clone,?clone3,write,exit_group");
+    f.failed = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
+    if (f.failed) {
+      f.write = find(t, [&](const Event &e) { return e.name == "write" && e.tid == f.failed->tid; });
+      quote(*f.failed);
+      if (!f.failed->ok())
+        note("script_launch.failed", {{"error", f.failed->error}});
+      if (f.write) {
+        quote(*f.write);
+        note("script_launch.write", {{"pid", std::to_string(f.failed->tid)}});
+      }
+    }
+  }
+  rmdir(empty.c_str());
+}
+
+}  // namespace tour

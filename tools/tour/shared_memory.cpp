@@ -1,0 +1,170 @@
+// Shared memory: memo_opener and memo_replier, two processes meeting in "OS".
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "engine.hpp"
+#include "stops.hpp"
+
+namespace tour {
+
+namespace fs = std::filesystem;
+
+// What the traced pair established: the opener's calls, the replier's, and the page in
+// both processes' maps.
+struct MemoHood {
+  Traced a, b;
+  const Event *create = nullptr, *size = nullptr, *map = nullptr;       // the opener's
+  const Event *open = nullptr, *stat = nullptr, *map2 = nullptr, *unlink = nullptr;  // the replier's
+  long stat_size = -1;
+  std::vector<std::pair<pid_t, Mapping>> pages;  // "/dev/shm/OS" in each process's maps
+  bool one_page = false;  // two processes, one device and inode, different addresses
+};
+
+static const std::vector<std::string> open_calls = {"openat", "open"};
+static const std::vector<std::string> stat_calls = {"newfstatat", "fstat", "statx", "fstat64"};
+static const std::vector<std::string> map_calls = {"mmap", "mmap2"};
+
+// The pair again, each under strace; the replier starts just after one of the opener's
+// polls, so that for most of a second both processes have the page mapped.
+static MemoHood memo_traced() {
+  MemoHood f;
+  made_shm = true;
+  std::atomic<pid_t> opener_pid{0}, replier_pid{0};
+  std::atomic<bool> polled{false}, ended{false};
+  std::thread opener([&] {
+    f.a = trace({.argv = {program("shared_memory", "memo_opener")},
+                 .tty = true,
+                 .deadline = 20,
+                 .stop_when =
+                     [&](auto &) {
+                       polled = true;  // its first line: a poll has just been made
+                       return false;
+                     },
+                 .started = [&](pid_t pid) { opener_pid = pid; }},
+                "?open,?openat,ftruncate,?mmap,?mmap2,munmap,unlink");
+    ended = true;
+  });
+  while (!polled && !ended && !cancelled())  // an opener that fails prints nothing
+    pause(0.01);
+  pause(0.1);
+  f.b = trace({.argv = {program("shared_memory", "memo_replier")},
+               .tty = true,
+               .deadline = 20,
+               .stop_when =
+                   [&](auto &) {
+                     if (f.pages.empty())  // the first line: the replier has mapped the page
+                       for (pid_t pid : {pid_t(opener_pid), pid_t(replier_pid)})
+                         for (const Mapping &m : maps(pid))
+                           if (m.path == "/dev/shm/OS")
+                             f.pages.push_back({pid, m});
+                     return false;
+                   },
+               .started = [&](pid_t pid) { replier_pid = pid; }},
+              "?open,?openat,?newfstatat,?fstat,?fstat64,?statx,?mmap,?mmap2,munmap,unlink");
+  opener.join();
+  made_shm = fs::exists("/dev/shm/OS");
+  auto shm = [](const Event &e) { return e.text.find("/dev/shm/OS") != std::string::npos; };
+  // The descriptor's number was used before, for the loader's files: look after the open.
+  auto on_fd = [](const Traced &t, const std::vector<std::string> &names, size_t arg,
+                  const Event *open) {
+    return find(t, [&](const Event &e) {
+      return &e > open && called(e, names) && e.arg(arg) == std::to_string(open->value);
+    });
+  };
+  f.create = find(f.a, [&](const Event &e) { return called(e, open_calls) && shm(e); });
+  if (f.create) {
+    f.size = on_fd(f.a, {"ftruncate", "ftruncate64"}, 0, f.create);
+    f.map = on_fd(f.a, map_calls, 4, f.create);
+  }
+  f.open = find(f.b, [&](const Event &e) { return called(e, open_calls) && shm(e); });
+  if (f.open) {
+    f.stat = on_fd(f.b, stat_calls, 0, f.open);
+    f.map2 = on_fd(f.b, map_calls, 4, f.open);
+  }
+  for (const char *field : {"st_size=", "stx_size="})
+    if (size_t at = f.stat ? f.stat->text.find(field) : std::string::npos; at != std::string::npos)
+      f.stat_size = atol(f.stat->text.c_str() + at + std::string(field).size());
+  f.unlink = find(f.b, [&](const Event &e) { return called(e, {"unlink"}) && shm(e); });
+  auto &p = f.pages;
+  f.one_page = p.size() == 2 && p[0].first != p[1].first &&
+               p[0].second.start != p[1].second.start && p[0].second.device == p[1].second.device &&
+               p[0].second.inode == p[1].second.inode;
+  return f;
+}
+
+static void memo_hood() {
+  MemoHood f = memo_traced();
+  if (!f.create)
+    return evidence("missing", {{"call", names(open_calls) + " of /dev/shm/OS"}});
+  std::vector<Said> opener = {{f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT")
+                                             ? "memo.create" : ""}};
+  if (f.size)
+    opener.push_back({f.size, f.size->ok() ? "memo.size" : "", {{"size", f.size->arg(1)}}});
+  if (f.map)
+    opener.push_back({f.map, f.map->ok() && has_flag(f.map->arg(3), "MAP_SHARED") ? "memo.map" : ""});
+  in_order(opener);
+  if (!f.open)
+    return;
+  std::vector<Said> replier = {{f.open, f.open->ok() && !has_flag(f.open->text, "O_CREAT")
+                                            ? "memo.open" : ""}};
+  if (f.stat)
+    replier.push_back({f.stat, "memo.stat",
+                       {{"size", f.stat_size < 0 ? "?" : std::to_string(f.stat_size)}}});
+  if (f.map2)
+    replier.push_back({f.map2, ""});
+  in_order(replier);
+  if (!f.stat)
+    note("missing", {{"call", names(stat_calls)}});
+  for (const auto &[pid, m] : f.pages) {
+    char row[256];
+    snprintf(row, sizeof row, "   /proc/%d/maps: %lx-%lx %s %s %lu %s", pid,
+             static_cast<unsigned long>(m.start), static_cast<unsigned long>(m.end),
+             m.perms.c_str(), m.device.c_str(), m.inode, m.path.c_str());
+    out(row);
+  }
+  if (f.one_page)
+    note("memo.maps", {{"inode", f.pages[0].second.device + " " +
+                                     std::to_string(f.pages[0].second.inode)}});
+  if (f.unlink)
+    in_order({{f.unlink, f.unlink->ok() ? "memo.unlink" : ""}});
+}
+
+// What the shown pair established.
+struct Memo {
+  int opener = -1, replier = -1;
+  double seconds = 0;
+  bool left = false;  // /dev/shm/OS still there afterwards
+};
+
+void stop_memo_opener() {
+  title("memo_opener");
+  if (fs::exists("/dev/shm/OS"))
+    return evidence("memo.skipped");
+  Memo f;
+  auto start = std::chrono::steady_clock::now();
+  made_shm = true;
+  Outcome a, b;
+  std::thread opener(
+      [&] { a = shown({.argv = {program("shared_memory", "memo_opener")}, .deadline = 20}); });
+  pause(2.5);
+  b = shown({.argv = {program("shared_memory", "memo_replier")}, .deadline = 20});
+  opener.join();
+  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  f.opener = a.status;
+  f.replier = b.status;
+  f.seconds = took.count();
+  f.left = made_shm = fs::exists("/dev/shm/OS");
+  evidence("memo.result", {{"opener", std::to_string(f.opener)},
+                           {"replier", std::to_string(f.replier)},
+                           {"seconds", fixed(f.seconds, 1)},
+                           {"after", line(f.left ? "memo.left" : "memo.gone")}});
+  if (!f.left && hood("memo_opener and memo_replier"))
+    memo_hood();
+}
+
+}  // namespace tour

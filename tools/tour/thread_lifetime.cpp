@@ -1,0 +1,233 @@
+// Thread lifetime: endless_chat, the three numbered-workers programs (leader_leaves,
+// workers_quit, leader_awaits) and record_pass.
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "engine.hpp"
+#include "stops.hpp"
+
+namespace tour {
+
+namespace fs = std::filesystem;
+
+// Each thread's clone, with what it shows.
+static std::vector<Said> clones(const Traced &t) {
+  std::vector<Said> said;
+  for (const Event *e : all(t, is_thread))
+    said.push_back({e, "thread.clone", {{"tid", std::to_string(e->value)}, {"call", e->name}}});
+  return said;
+}
+
+// How the threads of a traced run ended.
+static std::vector<Said> endings(const Traced &t) {
+  std::vector<Said> said;
+  for (const Event *e : all(t, [](const Event &e) { return called(e, {"exit", "exit_group"}); }))
+    said.push_back({e, "thread." + e->name});
+  return said;
+}
+
+// The joins of a traced run: each futex wait on a thread's id word.
+static std::vector<Said> joins(const Traced &t) {
+  std::vector<Said> said;
+  for (const Event *clone : all(t, is_thread)) {
+    std::string word = child_tid(*clone);
+    // A later thread may get the same stack, and so the same word: look after its clone.
+    const Event *wait = find(t, [&](const Event &e) {
+      return &e > clone && is_futex(e) && e.tid == t.pid && e.arg(0) == word &&
+             e.arg(2) == std::to_string(clone->value);  // waits while the word holds its id
+    });
+    Vars vars = {{"tid", std::to_string(clone->value)}, {"word", word}};
+    if (wait) {
+      vars["waited"] = when(wait->done - wait->at);
+      said.push_back({wait, "join.futex", vars});
+    } else {
+      said.push_back({clone, "join.none", vars, false});  // said under its clone
+    }
+  }
+  return said;
+}
+
+static std::vector<Said> operator+(std::vector<Said> a, const std::vector<Said> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct EndlessChat {
+  size_t lines = 0, asks = 0, answers = 0, runs = 0;
+  Writes writes;  // traced
+};
+
+void stop_endless_chat() {
+  title("endless_chat");
+  EndlessChat f;
+  Outcome o = flood({.argv = {program("thread_lifetime", "endless_chat")}});
+  f.lines = o.lines.size();
+  for (size_t i = 0; i < o.lines.size(); ++i) {
+    f.asks += o.lines[i].text == "Hello, How are you?";
+    f.answers += o.lines[i].text == "I’m fine, and you?";
+    f.runs += i == 0 || o.lines[i].text != o.lines[i - 1].text;
+  }
+  evidence("endless_chat.result", {{"asks", std::to_string(f.asks)},
+                                   {"answers", std::to_string(f.answers)},
+                                   {"runs", std::to_string(f.runs)}});
+  if (!hood("endless_chat"))
+    return;
+  Traced t = trace({.argv = {program("thread_lifetime", "endless_chat")}, .deadline = 0.3},
+                   "?clone,?clone3,write,exit,exit_group");
+  in_order(clones(t));
+  f.writes = count_writes(t);
+  if (f.writes.calls)
+    evidence("flood.writes", {{"writes", std::to_string(f.writes.calls)},
+                              {"lines", std::to_string(t.out.lines.size())},
+                              {"per", std::to_string(f.writes.bytes / f.writes.calls)}});
+  timeline(t);
+}
+
+// What a numbered-workers run established: its thread table a second in, how it ended,
+// and what the traced twin printed and called.
+struct Workers {
+  pid_t pid = 0;
+  std::vector<std::pair<pid_t, char>> table;  // thread, state; main first
+  bool main_listed = false;
+  char main_state = '?';
+  double seconds = 0;
+  int status = -1;
+  bool stopped = false;
+};
+
+// The kernel's id and state of every thread of a process, main first.
+static std::vector<std::pair<pid_t, char>> thread_table(pid_t pid) {
+  std::error_code gone;
+  std::vector<std::pair<pid_t, char>> rows;
+  for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
+    std::string stat;
+    std::getline(std::ifstream(task.path() / "stat"), stat);
+    size_t name_end = stat.rfind(')');
+    if (name_end != std::string::npos && name_end + 2 < stat.size())
+      rows.push_back({std::stoi(task.path().filename()), stat[name_end + 2]});
+  }
+  std::sort(rows.begin(), rows.end(), [&](auto &a, auto &b) {
+    return (a.first != pid) < (b.first != pid) ||
+           ((a.first != pid) == (b.first != pid) && std::to_string(a.first) < std::to_string(b.first));
+  });
+  return rows;
+}
+
+// A numbered-workers program on the terminal with its thread table a second in, and
+// beside it, at the same time, the traced run.
+static Workers lifetime(const std::string &name, double seconds, const std::string &calls,
+                        const std::function<void(const Traced &)> &explain) {
+  Workers f;
+  Traced t;
+  std::thread traced;
+  if (can_trace())
+    traced = std::thread([&] {
+      t = trace({.argv = {program("thread_lifetime", name)}, .tty = true, .deadline = seconds}, calls);
+    });
+  std::thread table;
+  Outcome o = shown({.argv = {program("thread_lifetime", name)},
+                     .deadline = settings.full ? 110 : seconds,
+                     .started = [&](pid_t started) {
+                       f.pid = started;
+                       table = std::thread([&] {
+                         pause(1);
+                         if (cancelled())
+                           return;
+                         f.table = thread_table(f.pid);
+                         evidence("lifetime.table", {{"pid", std::to_string(f.pid)}});
+                         for (auto [tid, state] : f.table) {
+                           bool main = tid == f.pid;
+                           f.main_listed = f.main_listed || main;
+                           f.main_state = main ? state : f.main_state;
+                           out("   " + line(main ? "lifetime.main" : "lifetime.thread",
+                                            {{"tid", std::to_string(tid)}, {"state", {state}}}));
+                         }
+                         fflush(stdout);
+                       });
+                     }});
+  if (table.joinable())
+    table.join();
+  if (traced.joinable())
+    traced.join();
+  if (cancelled())
+    return f;
+  f.seconds = o.end;
+  f.status = o.status;
+  f.stopped = o.interrupted;
+  evidence(f.stopped ? "lifetime.stopped" : "lifetime.ended",
+           {{"seconds", fixed(f.seconds, 1)}, {"status", std::to_string(f.status)}, {"name", name}});
+  if (hood(name))
+    explain(t);
+  return f;
+}
+
+void stop_leader_leaves() {
+  title("leader_leaves");
+  lifetime("leader_leaves", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
+    in_order(clones(t));
+    std::vector<long> kernel = {t.pid}, printed;  // main's id, then the workers'
+    for (const Event *e : all(t, is_thread))
+      kernel.push_back(e->value);
+    for (const Line &line : t.out.lines)
+      for (size_t at = 0; (at = line.text.find("Thread ID ", at)) != std::string::npos; at += 10)
+        printed.push_back(atol(line.text.c_str() + at + 10));
+    Vars vars = {{"tids", list({kernel.begin() + 1, kernel.end()})},
+                 {"printed", list(printed)},
+                 {"pid", std::to_string(t.pid)}};
+    // The workers may print in either order; main prints first.
+    if (printed.size() > 1)
+      std::sort(printed.begin() + 1, printed.end());
+    evidence(printed == kernel ? "leader_leaves.ids" : "leader_leaves.other_ids", vars);
+    if (const Event *exit = find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; }))
+      in_order({{exit, "leader_leaves.main", {{"at", fixed(exit->at, 3)}}}});
+    timeline(t);
+  });
+}
+
+void stop_workers_quit() {
+  title("workers_quit");
+  lifetime("workers_quit", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
+    in_order(clones(t) + endings(t));
+    timeline(t);
+  });
+}
+
+void stop_leader_awaits() {
+  title("leader_awaits");
+  lifetime("leader_awaits", 20, "?clone,?clone3,?futex,?futex_time64,exit,exit_group",
+           [](const Traced &t) {
+             in_order(clones(t) + joins(t) + endings(t));
+             timeline(t);
+           });
+}
+
+struct RecordPass {
+  int status = -1;
+  long xs = 0;
+  std::vector<const Event *> writes;  // traced
+};
+
+void stop_record_pass() {
+  title("record_pass");
+  RecordPass f;
+  std::string exe = program("thread_lifetime", "record_pass");
+  Outcome o = shown({.argv = {exe}});
+  f.status = o.status;
+  f.xs = std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
+  evidence("record_pass.result", {{"status", std::to_string(f.status)}, {"xs", std::to_string(f.xs)}});
+  if (!hood("record_pass"))
+    return;
+  Traced t = trace({.argv = {exe}}, "?clone,?clone3,?futex,?futex_time64,write,exit,exit_group");
+  f.writes = all(t, [](const Event &e) { return e.name == "write"; });
+  std::vector<Said> said = clones(t) + joins(t) + endings(t);
+  for (const Event *write : f.writes)
+    said.push_back({write, f.writes.size() == 1 && write->tid == t.pid && write->value == 10
+                               ? "record_pass.write"
+                               : ""});
+  in_order(said);
+  timeline(t);
+}
+
+}  // namespace tour
