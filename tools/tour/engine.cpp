@@ -14,6 +14,7 @@ namespace tour {
 
 Settings settings;
 bool made_shm = false;
+bool after_verdict = false;
 
 static fs::path programs_root;  // the folder the programs are in (or their topic folders)
 static bool flat = false;       // installed: the programs lie beside the tour
@@ -102,7 +103,16 @@ std::string line(const std::string &name, const Vars &vars) {
   return text(name, vars)[0];
 }
 
+static bool blank = false;  // the last line printed was empty
+
+void gap() {
+  if (!blank)
+    out("");
+}
+
 void out(const std::string &line) {
+  after_verdict = false;
+  blank = line.empty();
   printf("%s\n", line.c_str());
 }
 
@@ -127,12 +137,14 @@ void title(const std::string &name) {
 }
 
 void evidence(const std::string &name, const Vars &vars) {
+  after_verdict = blank = false;
   std::vector<std::string> lines = text(name, vars, settings.width - 4);
   for (size_t i = 0; i < lines.size(); ++i)
     printf("%s%s\n", i == 0 ? "=> " : "   ", lines[i].c_str());
 }
 
 void note(const std::string &name, const Vars &vars) {
+  after_verdict = blank = false;
   for (const std::string &line : text(name, vars, settings.width - 7))
     printf("      %s\n", line.c_str());
 }
@@ -158,6 +170,7 @@ Outcome shown(Run r) {
   fflush(stdout);
   r.tty = true;
   r.echo = STDOUT_FILENO;
+  blank = false;
   return watch(r);
 }
 

@@ -27,7 +27,8 @@ struct Settings {
   int width = 100;        // of the terminal
 };
 extern Settings settings;
-extern bool made_shm;  // the tour's opener made /dev/shm/OS and nobody removed it yet
+extern bool made_shm;
+extern bool after_verdict;  // the last thing printed was a verdict  // the tour's opener made /dev/shm/OS and nobody removed it yet
 
 // ---- where things are ------------------------------------------------------------------
 
@@ -48,6 +49,7 @@ std::string line(const std::string &name, const Vars &vars = {});  // a text's f
 // ---- output ----------------------------------------------------------------------------
 
 void out(const std::string &line);
+void gap();  // an empty line, unless the last line printed was one
 std::string strong(const std::string &line);
 void title(const std::string &name);
 void evidence(const std::string &name, const Vars &vars = {});  // "=> " before its first line
@@ -108,6 +110,9 @@ Writes count_writes(const Traced &t);  // of stdout
 // ---- predictions -----------------------------------------------------------------------
 
 // A question from the words, asked before a run when the tour predicts; its answer.
+// Thrown where the tour waits for an answer and Ctrl-C ends it.
+struct Interrupted {};
+
 struct Asked {
   std::string name;
   bool asked = false;    // the tour predicts

@@ -37,10 +37,12 @@ static void interrupted(int) {
 static int finish(int status) {
   if (made_shm)
     unlink("/dev/shm/OS");
-  if (status == 130)
+  if (status == 130) {
     out("\n" + line("interrupted"));
-  else
+  } else {
+    score();
     out("\n" + line("end", {{"build", programs_folder()}}));
+  }
   return status;
 }
 
@@ -62,6 +64,12 @@ int main(int argc, char **argv) {
         out(s.first);
       out("memo_replier (the same stop as memo_opener)");
       return 0;
+    } else if (arg == "--help" || arg == "-h") {
+      for (const std::string &line : text("usage"))
+        out(line);
+      return 0;
+    } else if (arg == "--predict") {
+      settings.predict = true;
     } else if (arg == "--full") {
       settings.full = true;
     } else if (arg == "--no-trace") {
@@ -69,7 +77,14 @@ int main(int argc, char **argv) {
     } else if (stop != stops.end()) {
       chosen.push_back(stop->second);
     } else {
-      fprintf(stderr, "usage: ./tour [--full] [--no-trace] [--list] [NAME...]\n");
+      std::vector<std::string> known;
+      for (const auto &s : stops)
+        known.push_back(s.first);
+      known.push_back("memo_replier");
+      std::string what = arg.starts_with("-") ? "tour.unknown_option" : "tour.unknown_stop";
+      for (const std::string &line : text(what, {{"arg", arg}, {"stops", names(known)}}, 79))
+        fprintf(stderr, "%s\n", line.c_str());
+      fprintf(stderr, "%s\n", text("usage")[0].c_str());
       return 2;
     }
   }
@@ -88,7 +103,10 @@ int main(int argc, char **argv) {
   for (const std::string &line : text("intro", {}, settings.width - 1))
     out(line);
   for (auto stop : chosen) {
-    stop();
+    try {
+      stop();
+    } catch (const Interrupted &) {
+    }
     fflush(stdout);
     if (cancelled())
       return finish(130);

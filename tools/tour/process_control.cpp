@@ -17,6 +17,7 @@ struct ParentChild {
   long child_said = -1;            // the pid the child printed ("Child process, pid=N")
   long parent_said = -1;           // the pid the parent printed
   pid_t parent = 0;                // the process the tour started
+  Traced t;                        // the traced twin, which the calls below point into
   const Event *fork = nullptr;     // traced: the clone that is fork
   bool fork_copies = false;        // ...without CLONE_VM, with SIGCHLD
   std::string traced_second;       // the traced run's second line
@@ -27,21 +28,24 @@ struct ParentChild {
 static const std::vector<std::string> fork_calls = {"clone", "clone3", "fork"};
 static const std::vector<std::string> wait_calls = {"wait4", "waitid"};
 
-void stop_parent_child() {
-  title("parent_child");
-  ParentChild f;
-  std::string exe = program("process_control", "parent_child");
-  Outcome o = shown({.argv = {exe}, .started = [&](pid_t pid) { f.parent = pid; }});
-  f.status = o.status;
-  f.first = o.lines.empty() ? "" : o.lines[0].text;
-  for (const Line &l : o.lines) {
-    sscanf(l.text.c_str(), "Child process, pid=%ld", &f.child_said);
-    sscanf(l.text.c_str(), "Parent Proces, pid=%ld", &f.parent_said);
-  }
-  evidence("parent_child.result", {{"status", std::to_string(f.status)}, {"first", f.first}});
+// The run's answers: which line came first, and whose number the child printed.
+static std::string first_choice(const ParentChild &f) {
+  return f.first.starts_with("Child process") ? "a" : f.first.starts_with("Parent Proces") ? "b" : "";
+}
+
+static std::string pid_choice(const ParentChild &f) {
+  return f.child_said == 0                ? "a"
+         : f.child_said == f.parent_said ? "b"
+         : f.child_said == f.parent      ? "c"
+                                         : "";
+}
+
+static void explain(ParentChild &f) {
   if (!hood("parent_child"))
     return;
-  Traced t = trace({.argv = {exe}}, "?clone,?clone3,?fork,?wait4,?waitid,exit_group");
+  f.t = trace({.argv = {program("process_control", "parent_child")}},
+              "?clone,?clone3,?fork,?wait4,?waitid,exit_group");
+  const Traced &t = f.t;
   f.fork = find(t, [&](const Event &e) { return called(e, fork_calls) && e.tid == t.pid; });
   if (!f.fork)
     return evidence("missing", {{"call", names(fork_calls)}});
@@ -70,31 +74,61 @@ void stop_parent_child() {
         {"exit", fixed(f.child_exit->at, 3)}});
 }
 
+void stop_parent_child() {
+  title("parent_child");
+  Asked first = ask("parent_child.first"), pid = ask("parent_child.pid");
+  ParentChild f;
+  std::string exe = program("process_control", "parent_child");
+  Outcome o = shown({.argv = {exe}, .started = [&](pid_t pid) { f.parent = pid; }});
+  f.status = o.status;
+  f.first = o.lines.empty() ? "" : o.lines[0].text;
+  for (const Line &l : o.lines) {
+    sscanf(l.text.c_str(), "Child process, pid=%ld", &f.child_said);
+    sscanf(l.text.c_str(), "Parent Proces, pid=%ld", &f.parent_said);
+  }
+  evidence("parent_child.result", {{"status", std::to_string(f.status)}, {"first", f.first}});
+  explain(f);
+  judge(first, first_choice(f), {{"first", f.first}});
+  judge(pid, pid_choice(f), {{"child", std::to_string(f.child_said)},
+                             {"parent", std::to_string(f.parent_said)},
+                             {"started", std::to_string(f.parent)}});
+}
 // What the two runs of script_launch established: beside count.sh, and elsewhere.
 struct ScriptLaunch {
-  int numbers = 0;                   // lines the script printed (1..10)
+  int numbers = 0, own = 0;          // lines the script printed (1..10), and the child's own
+  Traced t, t2;                      // the traced twins of the two runs
   const Event *exec = nullptr;       // traced: the child's execve
   std::string shebang;               // count.sh's first line
   const Event *read = nullptr;       // the interpreter opening ./count.sh
   // From a folder without count.sh:
   std::string parent_line, child_line;
   long parent = 0, child_parent = -1;
-  int child_lines = 0;               // lines the child printed in its own code
+  int numbers2 = 0, own2 = 0;        // the same, without count.sh
   const Event *failed = nullptr;     // traced: its execve, failed
   const Event *write = nullptr;      // the child's own write
 };
+
+// Lines of the script (numbers alone) and lines of the child's own code (all others but
+// the parent's).
+static void count_lines(const Outcome &o, int &numbers, int &own) {
+  for (const Line &line : o.lines) {
+    bool number = !line.text.empty() && line.text.find_first_not_of("0123456789") == std::string::npos;
+    numbers += number;
+    own += !number && !line.text.starts_with("PARENTS");
+  }
+}
 
 void stop_script_launch() {
   title("script_launch");
   ScriptLaunch f;
   std::string folder = std::filesystem::path(program("process_control", "count.sh")).parent_path();
   Outcome o = shown({.argv = {"./script_launch"}, .cwd = folder});
-  for (const Line &line : o.lines)
-    f.numbers += !line.text.empty() && line.text.find_first_not_of("0123456789") == std::string::npos;
+  count_lines(o, f.numbers, f.own);
   evidence("script_launch.result", {{"numbers", std::to_string(f.numbers)}});
   if (hood("script_launch")) {
-    Traced t = trace({.argv = {"./script_launch"}, .cwd = folder},
-                     "?clone,?clone3,?open,?openat,?wait4,?waitid,exit_group");
+    f.t = trace({.argv = {"./script_launch"}, .cwd = folder},
+                "?clone,?clone3,?open,?openat,?wait4,?waitid,exit_group");
+    const Traced &t = f.t;
     f.exec = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.exec) {
       std::getline(std::ifstream(folder + "/count.sh"), f.shebang);
@@ -115,6 +149,7 @@ void stop_script_launch() {
   }
 
   title("script_launch.fallback");
+  Asked elsewhere_asked = ask("script_launch.elsewhere");
   char temporary[] = "/tmp/tour.XXXXXX";
   std::string empty = mkdtemp(temporary) ? temporary : "/";
   Run elsewhere = {.argv = {program("process_control", "script_launch"), "a", "b"}, .cwd = empty};
@@ -125,15 +160,16 @@ void stop_script_launch() {
       f.parent_line = line.text;
     if (sscanf(line.text.c_str(), "CHILDREN | PID = %ld | PPID = %ld", &ignored, &f.child_parent) == 2)
       f.child_line = line.text;
-    f.child_lines += !line.text.starts_with("PARENTS");
   }
+  count_lines(o, f.numbers2, f.own2);
   if (!f.parent_line.empty())
     evidence("script_launch.parent", {{"line", f.parent_line}});
   if (!f.child_line.empty())
     evidence(f.child_parent == f.parent ? "script_launch.child" : "script_launch.child_elsewhere",
              {{"line", f.child_line}});
   if (hood("script_launch a b")) {
-    Traced t = trace(elsewhere, "?clone,?clone3,write,exit_group");
+    f.t2 = trace(elsewhere, "?clone,?clone3,write,exit_group");
+    const Traced &t = f.t2;
     f.failed = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.failed) {
       f.write = find(t, [&](const Event &e) { return e.name == "write" && e.tid == f.failed->tid; });
@@ -147,6 +183,11 @@ void stop_script_launch() {
     }
   }
   rmdir(empty.c_str());
+  Vars compared = {{"numbers", std::to_string(f.numbers)}, {"own", std::to_string(f.own)},
+                   {"numbers2", std::to_string(f.numbers2)}, {"own2", std::to_string(f.own2)}};
+  out("");
+  evidence("script_launch.compare", compared);
+  judge(elsewhere_asked, f.own2 > 0 ? "b" : f.numbers2 > 0 ? "c" : "a", compared);
 }
 
 }  // namespace tour

@@ -1,10 +1,14 @@
 // Shared memory: memo_opener and memo_replier, two processes meeting in "OS".
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "engine.hpp"
@@ -97,8 +101,13 @@ static MemoHood memo_traced() {
   return f;
 }
 
-static void memo_hood() {
-  MemoHood f = memo_traced();
+static std::string to_hex(uintptr_t address) {
+  char text[32];
+  snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(address));
+  return text;
+}
+
+static void memo_hood(const MemoHood &f) {
   if (!f.create)
     return evidence("missing", {{"call", names(open_calls) + " of /dev/shm/OS"}});
   std::vector<Said> opener = {{f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT")
@@ -134,17 +143,61 @@ static void memo_hood() {
     in_order({{f.unlink, f.unlink->ok() ? "memo.unlink" : ""}});
 }
 
+static std::string user_name(uid_t uid) {
+  passwd *entry = getpwuid(uid);
+  return entry ? entry->pw_name : std::to_string(uid);
+}
+
+// Who made a file that is not the tour's, and which processes it can see holding it.
+static void owner(const std::string &path) {
+  struct stat file;
+  if (stat(path.c_str(), &file) != 0)
+    return;
+  evidence("memo.skipped", {{"user", user_name(file.st_uid)}});
+  bool held = false;
+  std::error_code hidden;
+  for (const auto &entry : fs::directory_iterator("/proc", hidden)) {
+    std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    bool open = false, mapped = false;
+    std::error_code gone;
+    for (const auto &fd : fs::directory_iterator(entry.path() / "fd", gone))
+      open = open || fs::read_symlink(fd.path(), gone) == path;
+    for (const Mapping &m : maps(std::stoi(pid)))
+      mapped = mapped || m.path == path;
+    if (!open && !mapped)
+      continue;
+    struct stat process;
+    std::string name;
+    std::getline(std::ifstream(entry.path() / "comm"), name);
+    std::string how = open && mapped ? line("memo.open_fd") + ", " + line("memo.mapped")
+                      : open         ? line("memo.open_fd")
+                                     : line("memo.mapped");
+    evidence("memo.holder",
+             {{"pid", pid}, {"name", name}, {"how", how},
+              {"user", stat(entry.path().c_str(), &process) == 0 ? user_name(process.st_uid) : "?"}});
+    held = true;
+  }
+  if (!held)
+    evidence(file.st_uid == getuid() ? "memo.no_holder" : "memo.no_holder_other");
+}
+
 // What the shown pair established.
 struct Memo {
   int opener = -1, replier = -1;
   double seconds = 0;
   bool left = false;  // /dev/shm/OS still there afterwards
+  int waits = 0;      // the opener's "Waiting" lines
+  double replier_seconds = 0;
 };
 
 void stop_memo_opener() {
   title("memo_opener");
   if (fs::exists("/dev/shm/OS"))
-    return evidence("memo.skipped");
+    return owner("/dev/shm/OS");
+  Asked polls = ask("memo_opener.polls"), replier = ask("memo_replier.seconds"),
+        address = ask("memo_opener.address");
   Memo f;
   auto start = std::chrono::steady_clock::now();
   made_shm = true;
@@ -159,12 +212,25 @@ void stop_memo_opener() {
   f.replier = b.status;
   f.seconds = took.count();
   f.left = made_shm = fs::exists("/dev/shm/OS");
+  for (const Line &l : a.lines)
+    f.waits += l.text == "Waiting Process B update shared memory";
+  f.replier_seconds = b.end;
   evidence("memo.result", {{"opener", std::to_string(f.opener)},
                            {"replier", std::to_string(f.replier)},
                            {"seconds", fixed(f.seconds, 1)},
                            {"after", line(f.left ? "memo.left" : "memo.gone")}});
-  if (!f.left && hood("memo_opener and memo_replier"))
-    memo_hood();
+  judge(polls, f.waits, {{"waits", std::to_string(f.waits)}});
+  judge(replier, std::round(f.replier_seconds * 10) / 10,
+        {{"seconds", fixed(f.replier_seconds, 1)}, {"status", std::to_string(f.replier)}});
+  if (f.left || !hood("memo_opener and memo_replier"))
+    return judge_unseen(address, line("predict.no_trace"));
+  MemoHood h = memo_traced();
+  memo_hood(h);
+  if (h.pages.size() != 2)
+    return judge_unseen(address, line("memo.no_pages"));
+  judge(address, h.pages[0].second.start == h.pages[1].second.start ? "a" : "b",
+        {{"a", to_hex(h.pages[0].second.start)}, {"pa", std::to_string(h.pages[0].first)},
+         {"b", to_hex(h.pages[1].second.start)}, {"pb", std::to_string(h.pages[1].first)}});
 }
 
 }  // namespace tour

@@ -1,6 +1,11 @@
 // Synchronisation: tally_racy and tally_locked (a shared counter without and with a
 // mutex) and stock_gate (a producer and a seller and a semaphore).
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,6 +36,16 @@ static Tally tally(const Outcome &o) {
   return f;
 }
 
+static Vars tally_facts(const Tally &f) {
+  return {{"lines", std::to_string(f.lines)}, {"breaks", std::to_string(f.breaks)}};
+}
+
+static double per_million(const Tally &f) {
+  return f.lines ? 1e6 * f.breaks / f.lines : 0;
+}
+
+static bool explained = false;  // what a break proves is said once a tour
+
 static void show_tally(const Tally &f, const Outcome &o) {
   evidence("tally.result", {{"lines", std::to_string(f.lines)},
                             {"breaks", std::to_string(f.breaks)},
@@ -41,6 +56,45 @@ static void show_tally(const Tally &f, const Outcome &o) {
   evidence("tally.first_break", {{"line", std::to_string(f.first + 1)}});
   for (size_t i = f.first >= 2 ? f.first - 2 : 0; i <= f.first + 1 && i < o.lines.size(); ++i)
     out("   " + o.lines[i].text);
+  if (!explained)
+    evidence("tally.meaning");
+  explained = true;
+}
+
+// The same program pinned to one CPU, against the free run: breaks per million lines.
+static void pinned(const Tally &free) {
+  cpu_set_t mine;
+  CPU_ZERO(&mine);
+  sched_getaffinity(0, sizeof mine, &mine);
+  int cpu = 0;
+  while (cpu < CPU_SETSIZE - 1 && !CPU_ISSET(cpu, &mine))
+    ++cpu;
+  gap();
+  evidence("tally.experiment", {{"cpu", std::to_string(cpu)}});
+  if (CPU_COUNT(&mine) < 2)
+    evidence("tally.one_cpu");
+  Asked a = ask("tally_racy.pinned");
+  Outcome o = watch({.argv = {program("synchronisation", "tally_racy")},
+                     .before_exec =
+                         [cpu] {
+                           cpu_set_t one;
+                           CPU_ZERO(&one);
+                           CPU_SET(cpu, &one);
+                           sched_setaffinity(0, sizeof one, &one);
+                         },
+                     .deadline = 1});
+  Tally p = tally(o);
+  Vars compared = {{"pinned", fixed(per_million(p), 1)},       {"free", fixed(per_million(free), 1)},
+                   {"pinned_breaks", std::to_string(p.breaks)}, {"pinned_lines", std::to_string(p.lines)},
+                   {"free_breaks", std::to_string(free.breaks)}, {"free_lines", std::to_string(free.lines)},
+                   {"cpus", std::to_string(CPU_COUNT(&mine))}};
+  evidence("tally.compare", compared);
+  if (p.breaks && !explained)
+    evidence("tally.meaning");
+  explained = explained || p.breaks;
+  double ratio_limit = per_million(free);
+  judge(a, per_million(p) < ratio_limit / 2 ? "a" : per_million(p) > 2 * ratio_limit ? "c" : "b",
+        compared);
 }
 
 // What a traced half second of a flood program established: its threads, its writes, and
@@ -93,33 +147,92 @@ static void show_contention(Contention &c, const std::string &name) {
 
 void stop_tally_racy() {
   title("tally_racy");
+  Asked breaks = ask("tally_racy.breaks");
   Outcome o = flood({.argv = {program("synchronisation", "tally_racy")}});
-  show_tally(tally(o), o);
-  if (!hood("tally_racy"))
-    return;
-  Contention c = contention("tally_racy", "");
-  show_contention(c, "tally_racy");
+  Tally f = tally(o);
+  show_tally(f, o);
+  if (hood("tally_racy")) {
+    Contention c = contention("tally_racy", "");
+    show_contention(c, "tally_racy");
+  }
+  judge(breaks, f.breaks ? "a" : "b", tally_facts(f));
+  pinned(f);
 }
 
 void stop_tally_locked() {
   title("tally_locked");
+  Asked breaks = ask("tally_locked.breaks"), waits = ask("tally_locked.waits");
   Outcome o = flood({.argv = {program("synchronisation", "tally_locked")}});
-  show_tally(tally(o), o);
+  Tally f = tally(o);
+  show_tally(f, o);
+  judge(breaks, f.breaks ? "a" : "b", tally_facts(f));
   if (!hood("tally_locked"))
-    return;
+    return judge_unseen(waits, line("predict.no_trace"));
   Contention c = contention("tally_locked", "lock");
   show_contention(c, "tally_locked");
+  if (!c.own)
+    return judge_unseen(waits, line("futex.not_found", {{"name", "lock"}}));
+  int n = c.futexes.words[c.own].first;
+  judge(waits, n ? "a" : "b", {{"waits", std::to_string(n)}});
 }
 
-// What a run of stock_gate established.
+// The CPU time (user and system) each thread of a process has used so far, in seconds,
+// from /proc/PID/task/TID/stat; by thread id, in the order the threads were made.
+static std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid) {
+  std::vector<std::pair<pid_t, double>> times;
+  std::error_code gone;
+  for (const auto &task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
+    std::string stat;
+    std::getline(std::ifstream(task.path() / "stat"), stat);
+    size_t name_end = stat.rfind(')');
+    unsigned long user = 0, system = 0;
+    // After the name: state, then fields 4 to 13, then utime and stime.
+    if (name_end != std::string::npos &&
+        sscanf(stat.c_str() + name_end + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+               &user, &system) == 2)
+      times.push_back({std::stoi(task.path().filename()),
+                       static_cast<double>(user + system) / sysconf(_SC_CLK_TCK)});
+  }
+  std::sort(times.begin(), times.end());
+  return times;
+}
+
+// What a run of stock_gate established: its lines, its threads' CPU time, and in the
+// traced twin who waited on which futex word.
 struct StockGate {
   int top = 0;  // the largest unsold stock its lines showed
+  pid_t pid = 0;
+  double seconds = 0;                              // when the CPU times were read
+  std::vector<std::pair<pid_t, double>> cpu;       // main, the seller, the producer
+  bool traced = false;
+  pid_t seller = 0, producer = 0;                  // in the traced twin
+  int seller_sem = 0, producer_sem = 0, producer_stdout = 0;
 };
 
 void stop_stock_gate() {
   title("stock_gate");
+  Asked ahead = ask("stock_gate.ahead"), producer = ask("stock_gate.producer");
   StockGate f;
-  Outcome o = flood({.argv = {program("synchronisation", "stock_gate")}});
+  auto start = std::chrono::steady_clock::now();
+  auto since = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  // Read while it runs, at most every 20 ms: the last reading is from just before the stop.
+  Outcome o = flood({.argv = {program("synchronisation", "stock_gate")},
+                     .stop_when =
+                         [&](auto &) {
+                           if (since() - f.seconds >= 0.02 || f.cpu.empty()) {
+                             if (auto now = cpu_times(f.pid); now.size() == 3)
+                               f.cpu = now, f.seconds = since();
+                           }
+                           return false;
+                         },
+                     .started =
+                         [&](pid_t pid) {
+                           f.pid = pid;
+                           start = std::chrono::steady_clock::now();
+                         }});
   int made = 0, sold = 0;
   size_t every = o.lines.size() / 8 + 1;
   for (size_t i = 0; i < o.lines.size(); ++i) {
@@ -133,10 +246,37 @@ void stop_stock_gate() {
     }
   }
   evidence("stock_gate.result", {{"top", std::to_string(f.top)}});
+  if (f.cpu.size() == 3) {
+    double share = f.seconds > 0 ? 100 * f.cpu[2].second / f.seconds : 0;
+    evidence("stock_gate.cpu", {{"seconds", fixed(f.seconds, 2)}, {"pid", std::to_string(f.pid)},
+                                {"seller", std::to_string(f.cpu[1].first)},
+                                {"seller_cpu", fixed(f.cpu[1].second, 2)},
+                                {"producer", std::to_string(f.cpu[2].first)},
+                                {"producer_cpu", fixed(f.cpu[2].second, 2)}});
+    evidence(share >= 80 ? "stock_gate.spun" : "stock_gate.not_spun", {{"share", fixed(share, 0)}});
+  }
+  evidence("stock_gate.second");
+  judge(ahead, f.top, {{"top", std::to_string(f.top)}});
   if (!hood("stock_gate"))
-    return;
+    return judge_unseen(producer, line("predict.no_trace"));
   Contention c = contention("stock_gate", "sem");
   show_contention(c, "stock_gate");
+  if (c.threads.size() != 2 || !c.own)
+    return judge_unseen(producer, line("futex.not_found", {{"name", "sem"}}));
+  f.traced = true;
+  f.seller = c.threads[0];  // made first
+  f.producer = c.threads[1];
+  f.seller_sem = c.futexes.waits_on(c.own, f.seller);
+  f.producer_sem = c.futexes.waits_on(c.own, f.producer);
+  f.producer_stdout = c.futexes.waits_on(c.stdout_word, f.producer);
+  Vars waits = {{"seller", std::to_string(f.seller)},
+                {"producer", std::to_string(f.producer)},
+                {"seller_sem", std::to_string(f.seller_sem)},
+                {"producer_sem", std::to_string(f.producer_sem)},
+                {"producer_stdout", std::to_string(f.producer_stdout)}};
+  evidence("stock_gate.waits", waits);
+  evidence(f.producer_sem == 0 ? "stock_gate.never" : "stock_gate.producer_waited", waits);
+  judge(producer, f.producer_sem ? "a" : "b", waits);
 }
 
 }  // namespace tour

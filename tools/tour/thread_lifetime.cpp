@@ -1,6 +1,7 @@
 // Thread lifetime: endless_chat, the three numbered-workers programs (leader_leaves,
 // workers_quit, leader_awaits) and record_pass.
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -61,6 +62,7 @@ struct EndlessChat {
 
 void stop_endless_chat() {
   title("endless_chat");
+  Asked runs = ask("endless_chat.runs");
   EndlessChat f;
   Outcome o = flood({.argv = {program("thread_lifetime", "endless_chat")}});
   f.lines = o.lines.size();
@@ -72,17 +74,20 @@ void stop_endless_chat() {
   evidence("endless_chat.result", {{"asks", std::to_string(f.asks)},
                                    {"answers", std::to_string(f.answers)},
                                    {"runs", std::to_string(f.runs)}});
-  if (!hood("endless_chat"))
-    return;
-  Traced t = trace({.argv = {program("thread_lifetime", "endless_chat")}, .deadline = 0.3},
-                   "?clone,?clone3,write,exit,exit_group");
-  in_order(clones(t));
-  f.writes = count_writes(t);
-  if (f.writes.calls)
-    evidence("flood.writes", {{"writes", std::to_string(f.writes.calls)},
-                              {"lines", std::to_string(t.out.lines.size())},
-                              {"per", std::to_string(f.writes.bytes / f.writes.calls)}});
-  timeline(t);
+  if (hood("endless_chat")) {
+    Traced t = trace({.argv = {program("thread_lifetime", "endless_chat")}, .deadline = 0.3},
+                     "?clone,?clone3,write,exit,exit_group");
+    in_order(clones(t));
+    f.writes = count_writes(t);
+    if (f.writes.calls)
+      evidence("flood.writes", {{"writes", std::to_string(f.writes.calls)},
+                                {"lines", std::to_string(t.out.lines.size())},
+                                {"per", std::to_string(f.writes.bytes / f.writes.calls)}});
+    timeline(t);
+  }
+  double per = f.runs ? static_cast<double>(f.lines) / f.runs : 0;
+  judge(runs, f.runs == 0 ? "" : per > 2 ? "b" : "a",
+        {{"lines", std::to_string(f.lines)}, {"runs", std::to_string(f.runs)}, {"per", fixed(per, 1)}});
 }
 
 // What a numbered-workers run established: its thread table a second in, how it ended,
@@ -163,9 +168,17 @@ static Workers lifetime(const std::string &name, double seconds, const std::stri
   return f;
 }
 
+// The thread count and main's state one second in, as the table showed them.
+static Vars table_facts(const Workers &f) {
+  return {{"pid", std::to_string(f.pid)},
+          {"threads", std::to_string(f.table.size())},
+          {"state", f.main_listed ? std::string(1, f.main_state) : line("lifetime.unlisted")}};
+}
+
 void stop_leader_leaves() {
   title("leader_leaves");
-  lifetime("leader_leaves", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
+  Asked threads = ask("leader_leaves.threads"), main = ask("leader_leaves.main");
+  Workers f = lifetime("leader_leaves", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
     in_order(clones(t));
     std::vector<long> kernel = {t.pid}, printed;  // main's id, then the workers'
     for (const Event *e : all(t, is_thread))
@@ -184,50 +197,85 @@ void stop_leader_leaves() {
       in_order({{exit, "leader_leaves.main", {{"at", fixed(exit->at, 3)}}}});
     timeline(t);
   });
+  if (f.table.empty())
+    return judge_unseen(threads, line("lifetime.no_table")), judge_unseen(main, line("lifetime.no_table"));
+  judge(threads, f.table.size(), table_facts(f));
+  judge(main, !f.main_listed ? "c" : f.main_state == 'Z' ? "b" : "a", table_facts(f));
 }
 
 void stop_workers_quit() {
   title("workers_quit");
-  lifetime("workers_quit", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
+  Asked threads = ask("workers_quit.threads");
+  Workers f = lifetime("workers_quit", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
     in_order(clones(t) + endings(t));
     timeline(t);
   });
+  if (f.table.empty())
+    return judge_unseen(threads, line("lifetime.no_table"));
+  judge(threads, f.table.size(), table_facts(f));
 }
 
 void stop_leader_awaits() {
   title("leader_awaits");
-  lifetime("leader_awaits", 20, "?clone,?clone3,?futex,?futex_time64,exit,exit_group",
+  Asked seconds = ask("leader_awaits.seconds");
+  Workers f = lifetime("leader_awaits", 20, "?clone,?clone3,?futex,?futex_time64,exit,exit_group",
            [](const Traced &t) {
              in_order(clones(t) + joins(t) + endings(t));
              timeline(t);
            });
+  if (f.stopped || f.status < 0)
+    return judge_unseen(seconds, line("lifetime.not_ended"));
+  judge(seconds, std::round(f.seconds * 10) / 10,
+        {{"seconds", fixed(f.seconds, 1)}, {"status", std::to_string(f.status)}});
 }
 
 struct RecordPass {
   int status = -1;
   long xs = 0;
-  std::vector<const Event *> writes;  // traced
+  Traced t, tty;         // traced into a pipe, and on a terminal
+  Writes pipe, on_tty;   // their writes to stdout
 };
 
 void stop_record_pass() {
   title("record_pass");
+  Asked writes = ask("record_pass.writes");
   RecordPass f;
   std::string exe = program("thread_lifetime", "record_pass");
   Outcome o = shown({.argv = {exe}});
   f.status = o.status;
   f.xs = std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
   evidence("record_pass.result", {{"status", std::to_string(f.status)}, {"xs", std::to_string(f.xs)}});
-  if (!hood("record_pass"))
-    return;
-  Traced t = trace({.argv = {exe}}, "?clone,?clone3,?futex,?futex_time64,write,exit,exit_group");
-  f.writes = all(t, [](const Event &e) { return e.name == "write"; });
+  std::string calls = "?clone,?clone3,?futex,?futex_time64,write,exit,exit_group";
+  if (!hood("record_pass")) {
+    if (settings.predict)
+      evidence("record_pass.no_experiment");
+    return judge_unseen(writes, line("predict.no_trace"));
+  }
+  f.t = trace({.argv = {exe}}, calls);
+  const Traced &t = f.t;
+  f.pipe = count_writes(t);
+  auto all_writes = all(t, [](const Event &e) { return e.name == "write"; });
   std::vector<Said> said = clones(t) + joins(t) + endings(t);
-  for (const Event *write : f.writes)
-    said.push_back({write, f.writes.size() == 1 && write->tid == t.pid && write->value == 10
+  for (const Event *write : all_writes)
+    said.push_back({write, all_writes.size() == 1 && write->tid == t.pid && write->value == 10
                                ? "record_pass.write"
                                : ""});
   in_order(said);
   timeline(t);
+  judge(writes, f.pipe.calls, {{"writes", std::to_string(f.pipe.calls)}});
+
+  gap();
+  evidence("record_pass.experiment");
+  Asked terminal = ask("record_pass.terminal");
+  f.tty = trace({.argv = {exe}, .tty = true}, calls);
+  f.on_tty = count_writes(f.tty);
+  for (const Event *write : all(f.tty, [](const Event &e) { return e.name == "write"; }))
+    quote(*write);
+  auto per = [](const Writes &w) { return std::to_string(w.calls ? w.bytes / w.calls : 0); };
+  Vars compared = {{"pipe", std::to_string(f.pipe.calls)}, {"pipe_bytes", per(f.pipe)},
+                   {"tty", std::to_string(f.on_tty.calls)}, {"tty_bytes", per(f.on_tty)}};
+  evidence("record_pass.compare", compared);
+  judge(terminal, f.on_tty.calls, compared);
 }
 
 }  // namespace tour
