@@ -195,7 +195,11 @@ void judge_unseen(const Asked &a, const std::string &why) {
   if (!a.asked)
     return;
   heading();
-  out("!! " + line("predict.unjudged", {{"answer", a.answer.empty() ? "-" : a.answer}, {"why", why}}));
+  std::vector<std::string> lines =
+      text("predict.unjudged", {{"answer", a.answer.empty() ? "-" : a.answer}, {"why", why}},
+           settings.width - 4);
+  for (size_t i = 0; i < lines.size(); ++i)
+    out((i == 0 ? "!! " : "   ") + lines[i]);
   ++unjudged;
   after_verdict = true;
 }
