@@ -102,6 +102,11 @@ int main(int argc, char **argv) {
     settings.no_trace = tracing_refused();
   for (const std::string &line : text("intro", {}, settings.width - 1))
     out(line);
+  if (settings.predict) {
+    out("");
+    for (const std::string &line : text("intro.predict", {}, settings.width - 1))
+      out(line);
+  }
   for (auto stop : chosen) {
     try {
       stop();

@@ -136,6 +136,8 @@ static void show_contention(Contention &c, const std::string &name) {
   std::vector<Said> said;
   for (const Event *e : all(c.t, is_thread))
     said.push_back({e, "thread.clone", {{"tid", std::to_string(e->value)}, {"call", e->name}}});
+  if (said.empty())
+    evidence("missing", {{"call", line("thread.calls")}});
   in_order(said);
   if (c.writes.calls)
     evidence("flood.writes", {{"writes", std::to_string(c.writes.calls)},

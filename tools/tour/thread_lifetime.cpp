@@ -18,6 +18,8 @@ static std::vector<Said> clones(const Traced &t) {
   std::vector<Said> said;
   for (const Event *e : all(t, is_thread))
     said.push_back({e, "thread.clone", {{"tid", std::to_string(e->value)}, {"call", e->name}}});
+  if (said.empty())
+    evidence("missing", {{"call", line("thread.calls")}});
   return said;
 }
 
