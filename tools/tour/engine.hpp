@@ -106,6 +106,8 @@ struct Writes {
   long calls = 0, bytes = 0;
 };
 Writes count_writes(const Traced &t);  // of stdout
+// How many lines a write carried, and whether that is a buffer's worth or about a line.
+void show_writes(const Writes &w, size_t lines);
 
 // ---- predictions -----------------------------------------------------------------------
 

@@ -199,4 +199,14 @@ Writes count_writes(const Traced &t) {
   return w;
 }
 
+void show_writes(const Writes &w, size_t lines) {
+  if (w.calls == 0)
+    return;
+  bool buffered = lines >= 2 * static_cast<size_t>(w.calls);
+  evidence(buffered ? "flood.writes" : "flood.writes_lines",
+           {{"writes", std::to_string(w.calls)},
+            {"lines", std::to_string(lines)},
+            {"per", std::to_string(w.bytes / w.calls)}});
+}
+
 }  // namespace tour

@@ -140,9 +140,7 @@ static void show_contention(Contention &c, const std::string &name) {
     evidence("missing", {{"call", line("thread.calls")}});
   in_order(said);
   if (c.writes.calls)
-    evidence("flood.writes", {{"writes", std::to_string(c.writes.calls)},
-                              {"lines", std::to_string(c.t.out.lines.size())},
-                              {"per", std::to_string(c.writes.bytes / c.writes.calls)}});
+    show_writes(c.writes, c.t.out.lines.size());
   c.unknown = futex_table(c.t, c.futexes, c.named);
   note(c.unknown == 0 ? name + ".futex" : "futex.unknown");
 }

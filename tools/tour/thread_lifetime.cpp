@@ -82,9 +82,7 @@ void stop_endless_chat() {
     in_order(clones(t));
     f.writes = count_writes(t);
     if (f.writes.calls)
-      evidence("flood.writes", {{"writes", std::to_string(f.writes.calls)},
-                                {"lines", std::to_string(t.out.lines.size())},
-                                {"per", std::to_string(f.writes.bytes / f.writes.calls)}});
+      show_writes(f.writes, t.out.lines.size());
     timeline(t);
   }
   double per = f.runs ? static_cast<double>(f.lines) / f.runs : 0;
