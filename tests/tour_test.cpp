@@ -92,6 +92,17 @@ TEST(Predict, EndOfInputSkipsTheRest) {
   EXPECT_HAS(unfolded(o), "=> 1 of 1 predictions matched what this machine did (1 skipped");
 }
 
+TEST(Predict, ThreadsListedOneSecondIn) {
+  // leader_leaves: 3 threads, main a zombie (both right); workers_quit: 2 is wrong, 1 ran.
+  Outcome o = predict("3\nb\n2\n", {"--no-trace", "leader_leaves", "workers_quit"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string all = unfolded(o);
+  EXPECT_HAS(all, "you said 3: matched. One second in, the threads /proc/");
+  EXPECT_HAS(all, "you said b: matched. One second in, main's state was Z.");
+  EXPECT_HAS(all, "you said 2: not matched.");
+  EXPECT_HAS(all, "task listed: 1: the run's answer was 1.");
+}
+
 TEST(Predict, JudgedByWhatThisRunDidNotByTheUsualAnswer) {
   // Line-buffered by stdbuf's library, record_pass writes each line on its own even into
   // a pipe: 5 writes where the usual answer is 1. "1" is then wrong, and "5" right.
