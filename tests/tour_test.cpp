@@ -34,8 +34,8 @@ static std::string unfolded(const Outcome &o) {
 static Outcome predict(const std::string &answers, std::vector<std::string> args, Run r = {}) {
   fs::path file = fs::temp_directory_path() / ("answers-" + std::to_string(getpid()));
   std::ofstream(file) << answers;
-  r.argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$0\" --predict \"$@\" < \"$f\"", BUILD_DIR "/tools/tour",
-            file.string()};
+  r.argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$0\" --predict \"$@\" < \"$f\"",
+            BUILD_DIR "/tools/tour", file.string()};
   r.argv.insert(r.argv.end(), args.begin(), args.end());
   r.deadline = 60;
   Outcome o = run(r);
@@ -62,8 +62,9 @@ TEST(Tour, ShowsEveryLineOfItsProgramsAndTheEvidenceOnAPipe) {
 TEST(Tour, CtrlCLeavesNothingBehind) {
   // Interrupted while a program and its traced twin run beside the tour on terminals of
   // their own, and while it waits for an answer on the keyboard.
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"leader_leaves"}, {"leader_awaits"}, {"--predict", "parent_child"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"leader_leaves"},
+                                        {"leader_awaits"},
+                                        {"--predict", "parent_child"}}) {
     args.insert(args.begin(), BUILD_DIR "/tools/tour");
     Outcome o = run({.argv = args, .tty = true, .deadline = 1.5});
     EXPECT_EQ(o.status, 130) << args[1];

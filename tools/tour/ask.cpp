@@ -21,7 +21,7 @@ struct Question {
   bool number = false;
   double tolerance = 0;
   std::string usual, judged_by, fact;
-  std::vector<std::string> asking;                        // the question's lines
+  std::vector<std::string> asking;                           // the question's lines
   std::vector<std::pair<std::string, std::string>> choices;  // letter, text
 };
 
@@ -108,11 +108,17 @@ Asked ask(const std::string &name) {
     out((i == 0 ? strong("?? " + lines[i]) : "   " + lines[i]));
   for (const auto &[letter, choice] : q.choices)
     out("     " + letter + ") " + choice);
-  for (const std::string &l : text("predict.judged_by", {{"judged", q.judged_by}}, settings.width - 4))
+  for (const std::string &l :
+       text("predict.judged_by", {{"judged", q.judged_by}}, settings.width - 4))
     out("   " + l);
-  Vars vars = {{"letters", letters(q)}, {"tolerance", fixed(q.tolerance, 0)}};
+  char tolerance[32];
+  snprintf(tolerance, sizeof tolerance, "%g", q.tolerance);
+  Vars vars = {{"letters", letters(q)}, {"tolerance", tolerance}};
+  std::string prompt = !q.number         ? "predict.choice"
+                       : q.tolerance > 0 ? "predict.number"
+                                         : "predict.number_exact";
   for (;;) {
-    printf("   %s ", line(!q.number ? "predict.choice" : q.tolerance > 0 ? "predict.number" : "predict.number_exact", vars).c_str());
+    printf("   %s ", line(prompt, vars).c_str());
     fflush(stdout);
     std::string answer;
     bool got = read_line(answer);
@@ -151,9 +157,14 @@ static void heading() {
 static void verdict(const Asked &a, const Question &q, bool right, bool usual,
                     const std::string &actual, const Vars &fact) {
   heading();
-  Vars vars = {{"answer", a.answer}, {"actual", actual}, {"usual", q.usual},
-               {"fact", tour::fill({q.fact}, fact, 0)[0]}, {"question", q.asking.empty() ? "" : q.asking[0]}};
-  std::string name = a.answer.empty() ? "predict.unanswered" : right ? "predict.matched" : "predict.missed";
+  Vars vars = {{"answer", a.answer},
+               {"actual", actual},
+               {"usual", q.usual},
+               {"fact", tour::fill({q.fact}, fact, 0)[0]},
+               {"question", q.asking.empty() ? "" : q.asking[0]}};
+  std::string name = a.answer.empty() ? "predict.unanswered"
+                     : right          ? "predict.matched"
+                                      : "predict.missed";
   std::vector<std::string> lines = text(name, vars, settings.width - 4);
   for (size_t i = 0; i < lines.size(); ++i)
     out((i == 0 ? "!! " : "   ") + lines[i]);
@@ -186,8 +197,8 @@ void judge(const Asked &a, double value, const Vars &fact) {
   Question q = question(a.name);
   bool right = !a.answer.empty() && std::fabs(atof(a.answer.c_str()) - value) <= q.tolerance + 1e-9;
   bool usual = q.usual.empty() || std::fabs(atof(q.usual.c_str()) - value) <= q.tolerance + 1e-9;
-  std::string actual = value == std::floor(value) ? std::to_string(static_cast<long>(value))
-                                                  : fixed(value, 1);
+  std::string actual =
+      value == std::floor(value) ? std::to_string(static_cast<long>(value)) : fixed(value, 1);
   verdict(a, q, right, usual, actual, fact);
 }
 

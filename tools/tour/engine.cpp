@@ -193,8 +193,8 @@ bool hood(const std::string &program) {
   out("");
   if (!settings.no_trace.empty()) {
     bool missing = settings.no_trace.starts_with("strace is not installed");
-    out("-- " + line(missing ? "no_hood.missing" : "no_hood.refused",
-                     {{"why", settings.no_trace}}));
+    out("-- " +
+        line(missing ? "no_hood.missing" : "no_hood.refused", {{"why", settings.no_trace}}));
     return false;
   }
   out(strong("-- " + line("hood", {{"program", program}})));

@@ -20,15 +20,15 @@ using namespace watcher;
 using Vars = std::map<std::string, std::string>;
 
 struct Settings {
-  bool full = false;      // let the 100-second programs finish
-  bool tracing = true;    // show the under-the-hood sections
-  bool predict = false;   // ask before each run, judge after it
-  std::string no_trace;   // why strace cannot show them here, or ""
-  int width = 100;        // of the terminal
+  bool full = false;     // let the 100-second programs finish
+  bool tracing = true;   // show the under-the-hood sections
+  bool predict = false;  // ask before each run, judge after it
+  std::string no_trace;  // why strace cannot show them here, or ""
+  int width = 100;       // of the terminal
 };
 extern Settings settings;
-extern bool made_shm;
-extern bool after_verdict;  // the last thing printed was a verdict  // the tour's opener made /dev/shm/OS and nobody removed it yet
+extern bool made_shm;       // the tour's opener made /dev/shm/OS and nobody removed it yet
+extern bool after_verdict;  // the last thing printed was a verdict
 
 // ---- where things are ------------------------------------------------------------------
 
@@ -76,7 +76,7 @@ std::vector<const Event *> all(const Traced &t, const Match &match);
 // Whether a call is one of the names a step may take on this C library and architecture.
 bool called(const Event &e, const std::vector<std::string> &names);
 std::string names(const std::vector<std::string> &names);  // "clone or clone3"
-bool is_thread(const Event &e);         // a clone3 or clone that made a thread
+bool is_thread(const Event &e);                            // a clone3 or clone that made a thread
 std::string child_tid(const Event &e);  // the word the kernel clears when the thread ends
 bool is_futex(const Event &e);
 
@@ -93,9 +93,8 @@ void timeline(const Traced &t);
 
 // Futex calls counted by word and by thread.
 struct Futexes {
-  std::map<uintptr_t, std::pair<int, int>> words;      // word -> waits, wakes
+  std::map<uintptr_t, std::pair<int, int>> words;    // word -> waits, wakes
   std::map<std::pair<uintptr_t, pid_t>, int> waits;  // (word, thread) -> waits
-  int waits_by(pid_t tid) const;
   int waits_on(uintptr_t word, pid_t tid) const;
 };
 Futexes count_futexes(const Traced &t);
@@ -117,8 +116,8 @@ struct Interrupted {};
 
 struct Asked {
   std::string name;
-  bool asked = false;    // the tour predicts
-  std::string answer;    // a choice's letter or a number; "" when skipped
+  bool asked = false;  // the tour predicts
+  std::string answer;  // a choice's letter or a number; "" when skipped
 };
 Asked ask(const std::string &name);
 // Judges an answer by what the run established: the run's choice ("" when the run did not

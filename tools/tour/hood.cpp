@@ -103,7 +103,8 @@ void timeline(const Traced &t) {
   };
   std::vector<Life> lives = {{"main", t.pid, 0}};
   for (const Event *e : all(t, is_thread))
-    lives.push_back({"thread", static_cast<pid_t>(e->value), e->at});  // may run before clone returns
+    lives.push_back(
+        {"thread", static_cast<pid_t>(e->value), e->at});  // may run before clone returns
   double last = t.events.empty() ? 0 : t.events.back().at;
   for (Life &life : lives)
     for (const Event &e : t.events) {
@@ -146,13 +147,6 @@ void timeline(const Traced &t) {
   out("   " + std::string(14, ' ') + axis);
 }
 
-int Futexes::waits_by(pid_t tid) const {
-  int n = 0;
-  for (const auto &[key, count] : waits)
-    n += key.second == tid ? count : 0;
-  return n;
-}
-
 int Futexes::waits_on(uintptr_t word, pid_t tid) const {
   auto found = waits.find({word, tid});
   return found == waits.end() ? 0 : found->second;
@@ -183,8 +177,8 @@ int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std
                        : joins.count(word) ? joins[word]
                                            : line("futex.other");
     char row[256];
-    snprintf(row, sizeof row, "   0x%lx  %6d waits %6d wakes  %s",
-             static_cast<unsigned long>(word), n.first, n.second, what.c_str());
+    snprintf(row, sizeof row, "   0x%lx  %6d waits %6d wakes  %s", static_cast<unsigned long>(word),
+             n.first, n.second, what.c_str());
     out(row);
   }
   return unknown;
@@ -192,7 +186,8 @@ int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std
 
 Writes count_writes(const Traced &t) {
   Writes w;
-  for (const Event *e : all(t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; })) {
+  for (const Event *e :
+       all(t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; })) {
     w.calls++;
     w.bytes += std::max(0L, e->value);
   }

@@ -13,15 +13,15 @@ namespace tour {
 // What a run of parent_child established.
 struct ParentChild {
   int status = -1;
-  std::string first;               // the first line printed
-  long child_said = -1;            // the pid the child printed ("Child process, pid=N")
-  long parent_said = -1;           // the pid the parent printed
-  pid_t parent = 0;                // the process the tour started
-  Traced t;                        // the traced twin, which the calls below point into
-  const Event *fork = nullptr;     // traced: the clone that is fork
-  bool fork_copies = false;        // ...without CLONE_VM, with SIGCHLD
-  std::string traced_second;       // the traced run's second line
-  const Event *wait = nullptr;     // wait4 or waitid
+  std::string first;            // the first line printed
+  long child_said = -1;         // the pid the child printed ("Child process, pid=N")
+  long parent_said = -1;        // the pid the parent printed
+  pid_t parent = 0;             // the process the tour started
+  Traced t;                     // the traced twin, which the calls below point into
+  const Event *fork = nullptr;  // traced: the clone that is fork
+  bool fork_copies = false;     // ...without CLONE_VM, with SIGCHLD
+  std::string traced_second;    // the traced run's second line
+  const Event *wait = nullptr;  // wait4 or waitid
   const Event *child_exit = nullptr;
 };
 
@@ -30,11 +30,13 @@ static const std::vector<std::string> wait_calls = {"wait4", "waitid"};
 
 // The run's answers: which line came first, and whose number the child printed.
 static std::string first_choice(const ParentChild &f) {
-  return f.first.starts_with("Child process") ? "a" : f.first.starts_with("Parent Proces") ? "b" : "";
+  return f.first.starts_with("Child process")   ? "a"
+         : f.first.starts_with("Parent Proces") ? "b"
+                                                : "";
 }
 
 static std::string pid_choice(const ParentChild &f) {
-  return f.child_said == 0                ? "a"
+  return f.child_said == 0               ? "a"
          : f.child_said == f.parent_said ? "b"
          : f.child_said == f.parent      ? "c"
                                          : "";
@@ -50,7 +52,8 @@ static void explain(ParentChild &f) {
   if (!f.fork)
     return evidence("missing", {{"call", names(fork_calls)}});
   std::string flags = f.fork->name == "clone3" ? f.fork->arg(0) : f.fork->arg(1);
-  f.fork_copies = f.fork->name != "fork" && !has_flag(flags, "CLONE_VM") && has_flag(flags, "SIGCHLD");
+  f.fork_copies =
+      f.fork->name != "fork" && !has_flag(flags, "CLONE_VM") && has_flag(flags, "SIGCHLD");
   f.traced_second = t.out.lines.size() > 1 ? t.out.lines[1].text : "";
   f.wait = find(t, [&](const Event &e) { return called(e, wait_calls); });
   f.child_exit = find(t, [&](const Event &e) {
@@ -89,30 +92,32 @@ void stop_parent_child() {
   evidence("parent_child.result", {{"status", std::to_string(f.status)}, {"first", f.first}});
   explain(f);
   judge(first, first_choice(f), {{"first", f.first}});
-  judge(pid, pid_choice(f), {{"child", std::to_string(f.child_said)},
-                             {"parent", std::to_string(f.parent_said)},
-                             {"started", std::to_string(f.parent)}});
+  judge(pid, pid_choice(f),
+        {{"child", std::to_string(f.child_said)},
+         {"parent", std::to_string(f.parent_said)},
+         {"started", std::to_string(f.parent)}});
 }
 // What the two runs of script_launch established: beside count.sh, and elsewhere.
 struct ScriptLaunch {
-  int numbers = 0, own = 0;          // lines the script printed (1..10), and the child's own
-  Traced t, t2;                      // the traced twins of the two runs
-  const Event *exec = nullptr;       // traced: the child's execve
-  std::string shebang;               // count.sh's first line
-  const Event *read = nullptr;       // the interpreter opening ./count.sh
+  int numbers = 0, own = 0;     // lines the script printed (1..10), and the child's own
+  Traced t, t2;                 // the traced twins of the two runs
+  const Event *exec = nullptr;  // traced: the child's execve
+  std::string shebang;          // count.sh's first line
+  const Event *read = nullptr;  // the interpreter opening ./count.sh
   // From a folder without count.sh:
   std::string parent_line, child_line;
   long parent = 0, child_parent = -1;
-  int numbers2 = 0, own2 = 0;        // the same, without count.sh
-  const Event *failed = nullptr;     // traced: its execve, failed
-  const Event *write = nullptr;      // the child's own write
+  int numbers2 = 0, own2 = 0;     // the same, without count.sh
+  const Event *failed = nullptr;  // traced: its execve, failed
+  const Event *write = nullptr;   // the child's own write
 };
 
 // Lines of the script (numbers alone) and lines of the child's own code (all others but
 // the parent's).
 static void count_lines(const Outcome &o, int &numbers, int &own) {
   for (const Line &line : o.lines) {
-    bool number = !line.text.empty() && line.text.find_first_not_of("0123456789") == std::string::npos;
+    bool number =
+        !line.text.empty() && line.text.find_first_not_of("0123456789") == std::string::npos;
     numbers += number;
     own += !number && !line.text.starts_with("PARENTS");
   }
@@ -138,7 +143,8 @@ void stop_script_launch() {
       });
       quote(*f.exec);
       if (f.exec->ok())
-        note("script_launch.execve", {{"pid", std::to_string(f.exec->tid)}, {"shebang", f.shebang}});
+        note("script_launch.execve",
+             {{"pid", std::to_string(f.exec->tid)}, {"shebang", f.shebang}});
       if (f.read && f.exec->ok()) {
         quote(*f.read);
         note("script_launch.openat", {{"call", f.read->name}});
@@ -158,7 +164,8 @@ void stop_script_launch() {
   for (const Line &line : o.lines) {
     if (sscanf(line.text.c_str(), "PARENTS | PID = %ld", &f.parent) == 1)
       f.parent_line = line.text;
-    if (sscanf(line.text.c_str(), "CHILDREN | PID = %ld | PPID = %ld", &ignored, &f.child_parent) == 2)
+    if (sscanf(line.text.c_str(), "CHILDREN | PID = %ld | PPID = %ld", &ignored, &f.child_parent) ==
+        2)
       f.child_line = line.text;
   }
   count_lines(o, f.numbers2, f.own2);
@@ -172,7 +179,8 @@ void stop_script_launch() {
     const Traced &t = f.t2;
     f.failed = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.failed) {
-      f.write = find(t, [&](const Event &e) { return e.name == "write" && e.tid == f.failed->tid; });
+      f.write =
+          find(t, [&](const Event &e) { return e.name == "write" && e.tid == f.failed->tid; });
       quote(*f.failed);
       if (!f.failed->ok())
         note("script_launch.failed", {{"error", f.failed->error}});
@@ -183,8 +191,10 @@ void stop_script_launch() {
     }
   }
   rmdir(empty.c_str());
-  Vars compared = {{"numbers", std::to_string(f.numbers)}, {"own", std::to_string(f.own)},
-                   {"numbers2", std::to_string(f.numbers2)}, {"own2", std::to_string(f.own2)}};
+  Vars compared = {{"numbers", std::to_string(f.numbers)},
+                   {"own", std::to_string(f.own)},
+                   {"numbers2", std::to_string(f.numbers2)},
+                   {"own2", std::to_string(f.own2)}};
   out("");
   evidence("script_launch.compare", compared);
   judge(elsewhere_asked, f.own2 > 0 ? "b" : f.numbers2 > 0 ? "c" : "a", compared);

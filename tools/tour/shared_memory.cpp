@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,8 +22,9 @@ namespace fs = std::filesystem;
 // both processes' maps.
 struct MemoHood {
   Traced a, b;
-  const Event *create = nullptr, *size = nullptr, *map = nullptr;       // the opener's
-  const Event *open = nullptr, *stat = nullptr, *map2 = nullptr, *unlink = nullptr;  // the replier's
+  const Event *create = nullptr, *size = nullptr, *map = nullptr;  // the opener's
+  const Event *open = nullptr, *stat = nullptr, *map2 = nullptr,
+              *unlink = nullptr;  // the replier's
   long stat_size = -1;
   std::vector<std::pair<pid_t, Mapping>> pages;  // "/dev/shm/OS" in each process's maps
   bool one_page = false;  // two processes, one device and inode, different addresses
@@ -110,20 +111,21 @@ static std::string to_hex(uintptr_t address) {
 static void memo_hood(const MemoHood &f) {
   if (!f.create)
     return evidence("missing", {{"call", names(open_calls) + " of /dev/shm/OS"}});
-  std::vector<Said> opener = {{f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT")
-                                             ? "memo.create" : ""}};
+  std::vector<Said> opener = {
+      {f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT") ? "memo.create" : ""}};
   if (f.size)
     opener.push_back({f.size, f.size->ok() ? "memo.size" : "", {{"size", f.size->arg(1)}}});
   if (f.map)
-    opener.push_back({f.map, f.map->ok() && has_flag(f.map->arg(3), "MAP_SHARED") ? "memo.map" : ""});
+    opener.push_back(
+        {f.map, f.map->ok() && has_flag(f.map->arg(3), "MAP_SHARED") ? "memo.map" : ""});
   in_order(opener);
   if (!f.open)
     return;
-  std::vector<Said> replier = {{f.open, f.open->ok() && !has_flag(f.open->text, "O_CREAT")
-                                            ? "memo.open" : ""}};
+  std::vector<Said> replier = {
+      {f.open, f.open->ok() && !has_flag(f.open->text, "O_CREAT") ? "memo.open" : ""}};
   if (f.stat)
-    replier.push_back({f.stat, "memo.stat",
-                       {{"size", f.stat_size < 0 ? "?" : std::to_string(f.stat_size)}}});
+    replier.push_back(
+        {f.stat, "memo.stat", {{"size", f.stat_size < 0 ? "?" : std::to_string(f.stat_size)}}});
   if (f.map2)
     replier.push_back({f.map2, ""});
   in_order(replier);
@@ -137,8 +139,8 @@ static void memo_hood(const MemoHood &f) {
     out(row);
   }
   if (f.one_page)
-    note("memo.maps", {{"inode", f.pages[0].second.device + " " +
-                                     std::to_string(f.pages[0].second.inode)}});
+    note("memo.maps",
+         {{"inode", f.pages[0].second.device + " " + std::to_string(f.pages[0].second.inode)}});
   if (f.unlink)
     in_order({{f.unlink, f.unlink->ok() ? "memo.unlink" : ""}});
 }
@@ -174,9 +176,12 @@ static void owner(const std::string &path) {
     std::string how = open && mapped ? line("memo.open_fd") + ", " + line("memo.mapped")
                       : open         ? line("memo.open_fd")
                                      : line("memo.mapped");
-    evidence("memo.holder",
-             {{"pid", pid}, {"name", name}, {"how", how},
-              {"user", stat(entry.path().c_str(), &process) == 0 ? user_name(process.st_uid) : "?"}});
+    evidence(
+        "memo.holder",
+        {{"pid", pid},
+         {"name", name},
+         {"how", how},
+         {"user", stat(entry.path().c_str(), &process) == 0 ? user_name(process.st_uid) : "?"}});
     held = true;
   }
   if (!held)
@@ -229,8 +234,10 @@ void stop_memo_opener() {
   if (h.pages.size() != 2)
     return judge_unseen(address, line("memo.no_pages"));
   judge(address, h.pages[0].second.start == h.pages[1].second.start ? "a" : "b",
-        {{"a", to_hex(h.pages[0].second.start)}, {"pa", std::to_string(h.pages[0].first)},
-         {"b", to_hex(h.pages[1].second.start)}, {"pb", std::to_string(h.pages[1].first)}});
+        {{"a", to_hex(h.pages[0].second.start)},
+         {"pa", std::to_string(h.pages[0].first)},
+         {"b", to_hex(h.pages[1].second.start)},
+         {"pb", std::to_string(h.pages[1].first)}});
 }
 
 }  // namespace tour

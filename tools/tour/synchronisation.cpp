@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "engine.hpp"
 #include "stops.hpp"
@@ -84,16 +84,20 @@ static void pinned(const Tally &free) {
                          },
                      .deadline = 1});
   Tally p = tally(o);
-  Vars compared = {{"pinned", fixed(per_million(p), 1)},       {"free", fixed(per_million(free), 1)},
-                   {"pinned_breaks", std::to_string(p.breaks)}, {"pinned_lines", std::to_string(p.lines)},
-                   {"free_breaks", std::to_string(free.breaks)}, {"free_lines", std::to_string(free.lines)},
-                   {"cpus", std::to_string(CPU_COUNT(&mine))}};
+  Vars compared = {
+      {"pinned", fixed(per_million(p), 1)},         {"free", fixed(per_million(free), 1)},
+      {"pinned_breaks", std::to_string(p.breaks)},  {"pinned_lines", std::to_string(p.lines)},
+      {"free_breaks", std::to_string(free.breaks)}, {"free_lines", std::to_string(free.lines)},
+      {"cpus", std::to_string(CPU_COUNT(&mine))}};
   evidence("tally.compare", compared);
   if (p.breaks && !explained)
     evidence("tally.meaning");
   explained = explained || p.breaks;
   double ratio_limit = per_million(free);
-  judge(a, per_million(p) < ratio_limit / 2 ? "a" : per_million(p) > 2 * ratio_limit ? "c" : "b",
+  judge(a,
+        per_million(p) < ratio_limit / 2   ? "a"
+        : per_million(p) > 2 * ratio_limit ? "c"
+                                           : "b",
         compared);
 }
 
@@ -203,10 +207,10 @@ static std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid) {
 struct StockGate {
   int top = 0;  // the largest unsold stock its lines showed
   pid_t pid = 0;
-  double seconds = 0;                              // when the CPU times were read
-  std::vector<std::pair<pid_t, double>> cpu;       // main, the seller, the producer
+  double seconds = 0;                         // when the CPU times were read
+  std::vector<std::pair<pid_t, double>> cpu;  // main, the seller, the producer
   bool traced = false;
-  pid_t seller = 0, producer = 0;                  // in the traced twin
+  pid_t seller = 0, producer = 0;  // in the traced twin
   int seller_sem = 0, producer_sem = 0, producer_stdout = 0;
 };
 
@@ -248,7 +252,8 @@ void stop_stock_gate() {
   evidence("stock_gate.result", {{"top", std::to_string(f.top)}});
   if (f.cpu.size() == 3) {
     double share = f.seconds > 0 ? 100 * f.cpu[2].second / f.seconds : 0;
-    evidence("stock_gate.cpu", {{"seconds", fixed(f.seconds, 2)}, {"pid", std::to_string(f.pid)},
+    evidence("stock_gate.cpu", {{"seconds", fixed(f.seconds, 2)},
+                                {"pid", std::to_string(f.pid)},
                                 {"seller", std::to_string(f.cpu[1].first)},
                                 {"seller_cpu", fixed(f.cpu[1].second, 2)},
                                 {"producer", std::to_string(f.cpu[2].first)},

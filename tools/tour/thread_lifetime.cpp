@@ -86,8 +86,13 @@ void stop_endless_chat() {
     timeline(t);
   }
   double per = f.runs ? static_cast<double>(f.lines) / f.runs : 0;
-  judge(runs, f.runs == 0 ? "" : per > 2 ? "b" : "a",
-        {{"lines", std::to_string(f.lines)}, {"runs", std::to_string(f.runs)}, {"per", fixed(per, 1)}});
+  judge(runs,
+        f.runs == 0 ? ""
+        : per > 2   ? "b"
+                    : "a",
+        {{"lines", std::to_string(f.lines)},
+         {"runs", std::to_string(f.runs)},
+         {"per", fixed(per, 1)}});
 }
 
 // What a numbered-workers run established: its thread table a second in, how it ended,
@@ -115,7 +120,8 @@ static std::vector<std::pair<pid_t, char>> thread_table(pid_t pid) {
   }
   std::sort(rows.begin(), rows.end(), [&](auto &a, auto &b) {
     return (a.first != pid) < (b.first != pid) ||
-           ((a.first != pid) == (b.first != pid) && std::to_string(a.first) < std::to_string(b.first));
+           ((a.first != pid) == (b.first != pid) &&
+            std::to_string(a.first) < std::to_string(b.first));
   });
   return rows;
 }
@@ -129,7 +135,8 @@ static Workers lifetime(const std::string &name, double seconds, const std::stri
   std::thread traced;
   if (can_trace())
     traced = std::thread([&] {
-      t = trace({.argv = {program("thread_lifetime", name)}, .tty = true, .deadline = seconds}, calls);
+      t = trace({.argv = {program("thread_lifetime", name)}, .tty = true, .deadline = seconds},
+                calls);
     });
   std::thread table;
   Outcome o = shown({.argv = {program("thread_lifetime", name)},
@@ -161,8 +168,9 @@ static Workers lifetime(const std::string &name, double seconds, const std::stri
   f.seconds = o.end;
   f.status = o.status;
   f.stopped = o.interrupted;
-  evidence(f.stopped ? "lifetime.stopped" : "lifetime.ended",
-           {{"seconds", fixed(f.seconds, 1)}, {"status", std::to_string(f.status)}, {"name", name}});
+  evidence(
+      f.stopped ? "lifetime.stopped" : "lifetime.ended",
+      {{"seconds", fixed(f.seconds, 1)}, {"status", std::to_string(f.status)}, {"name", name}});
   if (hood(name))
     explain(t);
   return f;
@@ -193,12 +201,14 @@ void stop_leader_leaves() {
     if (printed.size() > 1)
       std::sort(printed.begin() + 1, printed.end());
     evidence(printed == kernel ? "leader_leaves.ids" : "leader_leaves.other_ids", vars);
-    if (const Event *exit = find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; }))
+    if (const Event *exit =
+            find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; }))
       in_order({{exit, "leader_leaves.main", {{"at", fixed(exit->at, 3)}}}});
     timeline(t);
   });
   if (f.table.empty())
-    return judge_unseen(threads, line("lifetime.no_table")), judge_unseen(main, line("lifetime.no_table"));
+    return judge_unseen(threads, line("lifetime.no_table")),
+           judge_unseen(main, line("lifetime.no_table"));
   judge(threads, f.table.size(), table_facts(f));
   judge(main, !f.main_listed ? "c" : f.main_state == 'Z' ? "b" : "a", table_facts(f));
 }
@@ -219,10 +229,10 @@ void stop_leader_awaits() {
   title("leader_awaits");
   Asked seconds = ask("leader_awaits.seconds");
   Workers f = lifetime("leader_awaits", 20, "?clone,?clone3,?futex,?futex_time64,exit,exit_group",
-           [](const Traced &t) {
-             in_order(clones(t) + joins(t) + endings(t));
-             timeline(t);
-           });
+                       [](const Traced &t) {
+                         in_order(clones(t) + joins(t) + endings(t));
+                         timeline(t);
+                       });
   if (f.stopped || f.status < 0)
     return judge_unseen(seconds, line("lifetime.not_ended"));
   judge(seconds, std::round(f.seconds * 10) / 10,
@@ -232,8 +242,8 @@ void stop_leader_awaits() {
 struct RecordPass {
   int status = -1;
   long xs = 0;
-  Traced t, tty;         // traced into a pipe, and on a terminal
-  Writes pipe, on_tty;   // their writes to stdout
+  Traced t, tty;        // traced into a pipe, and on a terminal
+  Writes pipe, on_tty;  // their writes to stdout
 };
 
 void stop_record_pass() {
@@ -244,7 +254,8 @@ void stop_record_pass() {
   Outcome o = shown({.argv = {exe}});
   f.status = o.status;
   f.xs = std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
-  evidence("record_pass.result", {{"status", std::to_string(f.status)}, {"xs", std::to_string(f.xs)}});
+  evidence("record_pass.result",
+           {{"status", std::to_string(f.status)}, {"xs", std::to_string(f.xs)}});
   std::string calls = "?clone,?clone3,?futex,?futex_time64,write,exit,exit_group";
   if (!hood("record_pass")) {
     if (settings.predict)
@@ -272,8 +283,10 @@ void stop_record_pass() {
   for (const Event *write : all(f.tty, [](const Event &e) { return e.name == "write"; }))
     quote(*write);
   auto per = [](const Writes &w) { return std::to_string(w.calls ? w.bytes / w.calls : 0); };
-  Vars compared = {{"pipe", std::to_string(f.pipe.calls)}, {"pipe_bytes", per(f.pipe)},
-                   {"tty", std::to_string(f.on_tty.calls)}, {"tty_bytes", per(f.on_tty)}};
+  Vars compared = {{"pipe", std::to_string(f.pipe.calls)},
+                   {"pipe_bytes", per(f.pipe)},
+                   {"tty", std::to_string(f.on_tty.calls)},
+                   {"tty_bytes", per(f.on_tty)}};
   evidence("record_pass.compare", compared);
   judge(terminal, f.on_tty.calls, compared);
 }
