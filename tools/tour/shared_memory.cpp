@@ -111,6 +111,7 @@ static std::string to_hex(uintptr_t address) {
 static void memo_hood(const MemoHood &f) {
   if (!f.create)
     return evidence("missing", {{"call", names(open_calls) + " of /dev/shm/OS"}});
+  evidence("memo.grouped");
   std::vector<Said> opener = {
       {f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT") ? "memo.create" : ""}};
   if (f.size)
