@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -91,8 +92,8 @@ static std::vector<Check> checks() {
        [](const Lines &out, const Context &) {
          ASSERT_EQ(out.size(), 6u);
          std::smatch child, parent;
-         ASSERT_TRUE(std::regex_match(out[0], child,
-                                      std::regex("CHILDREN \\| PID = ([0-9]+) \\| PPID = ([0-9]+)")));
+         ASSERT_TRUE(std::regex_match(
+             out[0], child, std::regex("CHILDREN \\| PID = ([0-9]+) \\| PPID = ([0-9]+)")));
          ASSERT_TRUE(std::regex_match(out[4], parent,
                                       std::regex("PARENTS \\| PID = ([0-9]+) \\| PPID = [0-9]+")));
          EXPECT_EQ(child[2], parent[1]) << "the child's PPID is the parent's PID";
@@ -126,7 +127,8 @@ static std::vector<Check> checks() {
          EXPECT_FALSE(fs::exists(c.root / "build/synchronisation/racy.txt"));
        }},
       {"cd build/synchronisation", nothing},
-      {"\\./stock_gate > /dev/null & sleep 2; cut -d' ' -f1 /proc/\\$!/task/\\*/schedstat; kill \\$!",
+      {"\\./stock_gate > /dev/null & sleep 2; cut -d' ' -f1 /proc/\\$!/task/\\*/schedstat; kill "
+       "\\$!",
        [](const Lines &out, const Context &) {
          // Nanoseconds on a CPU: main, the seller, the producer.
          ASSERT_EQ(out.size(), 3u);
@@ -172,7 +174,8 @@ TEST(Readme, FencedCommandsDoWhatTheReadmeSays) {
     fs::create_directories(topic);
     fs::create_symlink(path, topic / name);
   }
-  fs::create_symlink(BUILD_DIR "/process_control/count.sh", root / "build/process_control/count.sh");
+  fs::create_symlink(BUILD_DIR "/process_control/count.sh",
+                     root / "build/process_control/count.sh");
 
   for (const Lines &block : blocks(file(SOURCE_DIR "/README.md"))) {
     std::string first = std::regex_replace(block.at(0), std::regex(" +#.*"), "");
@@ -224,4 +227,94 @@ TEST(Readme, FencedCommandsDoWhatTheReadmeSays) {
   fs::remove_all(root);
   for (const Check &c : table)
     EXPECT_GT(c.runs, 0) << "no README command for the check " << c.command;
+}
+
+// The commands quoted in the README's prose: the `ps` that shows leader_leaves' threads, and
+// the `timeout -s INT 2` and `| head -n 20` that bound a program that never ends.
+static Lines spans(const std::string &text, const std::string &pattern) {
+  Lines found;
+  std::regex span("`(" + pattern + ")`");
+  for (std::sregex_iterator i(text.begin(), text.end(), span), end; i != end; ++i)
+    found.push_back((*i)[1]);
+  return found;
+}
+
+TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
+  std::string readme = file(SOURCE_DIR "/README.md");
+  Lines ps = spans(readme, "ps [^`]*");
+  ASSERT_FALSE(ps.empty());
+  for (const char *header :
+       {"/thread_lifetime/leader_leaves.cpp", "/thread_lifetime/workers_quit.cpp"})
+    for (const std::string &command : spans(file(std::string(SOURCE_DIR) + header), "ps [^`]*"))
+      ps.push_back(command);
+  for (const std::string &command : ps)
+    EXPECT_EQ(command, ps[0]) << "one ps command throughout";
+
+  // On a terminal, so that its lines come at once; main is gone right after its last line.
+  // The watcher makes it the leader of the terminal's session, which ps marks with an "s".
+  std::atomic<pid_t> pid = 0;
+  std::atomic<size_t> lines = 0;
+  std::thread leaves([&] {
+    run({.argv = {"leader_leaves"},
+         .tty = true,
+         .deadline = 20,
+         .stop_when = [&](const std::vector<Line> &l) { return lines = l.size(), false; },
+         .started = [&](pid_t started) { pid = started; }});
+  });
+  Lines shown;
+  std::string main_line;
+  for (int tries = 0; tries < 100 && main_line.empty(); ++tries) {
+    watcher::pause(0.05);
+    if (lines < 3)
+      continue;
+    std::istringstream words(
+        std::regex_replace(ps[0], std::regex(" N$"), " " + std::to_string(pid)));
+    std::vector<std::string> argv;
+    for (std::string word; words >> word;)
+      argv.push_back(word);
+    argv[0] = "/usr/bin/ps";
+    shown = texts(run({.argv = argv}));
+    for (const std::string &line : shown)
+      if (std::regex_match(line,
+                           std::regex(" *" + std::to_string(pid) + " +" + std::to_string(pid) +
+                                      " Zs?l\\+ +\\[leader_leaves\\] <defunct>")))
+        main_line = line;
+  }
+  kill(pid, SIGKILL);
+  leaves.join();
+  ASSERT_EQ(shown.size(), 4u) << "a heading and three threads";
+  EXPECT_TRUE(std::regex_match(shown[0], std::regex(" *PID +LWP STAT CMD")));
+  std::string all;
+  for (const std::string &line : shown)
+    all += line + "\n";
+  EXPECT_NE(main_line, "") << "main is not shown Zl and defunct:\n" << all;
+  int sleeping = 0;
+  for (const std::string &line : shown)
+    sleeping += std::regex_match(
+        line, std::regex(" *" + std::to_string(pid) + " +[0-9]+ Ss?l\\+ +.*leader_leaves"));
+  EXPECT_EQ(sleeping, 2) << "two workers asleep";
+}
+
+TEST(Readme, TimeoutAndHeadBoundAProgramThatNeverEnds) {
+  std::string readme = file(SOURCE_DIR "/README.md");
+  Lines timeouts = spans(readme, "timeout -s INT [0-9]+"),
+        heads = spans(readme, "\\| head -n [0-9]+");
+  ASSERT_FALSE(timeouts.empty() || heads.empty());
+  for (const std::string &bound : timeouts) {
+    double seconds = std::stod(bound.substr(bound.rfind(' ')));
+    // Into a file, as the README runs it; timeout's own status 124 says it had to stop it.
+    Outcome o =
+        run({.argv = {"/bin/bash", "-c", bound + " \"$0\" > /dev/null", program("endless_chat")},
+             .deadline = seconds + 5});
+    EXPECT_EQ(o.status, 124) << bound;
+    EXPECT_NEAR(o.end, seconds, 1) << bound;
+  }
+  for (const std::string &bound : heads) {
+    size_t count = std::stoul(bound.substr(bound.rfind(' ')));
+    Outcome o = run(
+        {.argv = {"/bin/bash", "-c", "\"$0\" " + bound, program("endless_chat")}, .deadline = 5});
+    EXPECT_EQ(o.lines.size(), count) << bound;
+    EXPECT_EQ(o.status, 0) << bound;
+    EXPECT_LT(o.end, 1) << bound << " must end it as soon as head has its lines";
+  }
 }

@@ -15,7 +15,9 @@ struct Scan {
   size_t seen = 0, labels[2] = {0, 0}, values[20] = {}, below = 0, twenty = 0, streak = 0;
   int previous = 0, breaks = 0;
   bool wrong_form = false;
-  bool ran_away() const { return streak >= 1000; }
+  bool ran_away() const {
+    return streak >= 1000;
+  }
 };
 
 static void scan(Scan &s, const std::vector<Line> &lines) {
