@@ -1,9 +1,10 @@
-// stock_gate — a producer and a seller coupled by a counting semaphore.
+// stock_gate — a producer hands items to a seller through a counting semaphore.
 //
 // Run:   ./stock_gate            (never ends; stop it with Ctrl-C)
-// Watch: "products = N" races up to 1168 ahead of "sells = N" and from then on moves
-// only when a sale frees room; no "sells" line ever comes before the "products" line
-// with the same number, and neither count skips or repeats a value.
+// Watch: no "sells" line ever comes before the "products" line with the same number, and
+// neither count skips or repeats a value. The semaphore makes only the seller wait; the
+// producer holds itself back by testing sells in a loop, and while 1168 items stand
+// unsold it spins there on a CPU until a sale frees room.
 
 #include <pthread.h>
 #include <semaphore.h>

@@ -2,9 +2,11 @@
 //
 // Run:   ./tally_racy            (never ends; stop it with Ctrl-C)
 // Watch: "Thread A: N" and "Thread B: N" mostly count 1, 2, ..., 19, 0 between them, but
-// now and then a value repeats, goes back or jumps ahead: an update was lost or printed
-// by the wrong thread. Rarely a 20 or more slips out before a fold brings it back;
-// should every fold miss it, the count climbs on.
+// now and then a value repeats, goes back or jumps ahead: the two threads' passes
+// interleaved, an update lost or a print late, which the values alone cannot tell apart.
+// Now and then a 20 or more slips out and a late store brings the count back below it;
+// when none does, no fold can catch it and it climbs on for good, as in some runs of a
+// few seconds.
 // Compare with tally_locked, which is this program plus one mutex.
 
 #include <pthread.h>

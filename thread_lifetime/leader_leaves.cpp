@@ -3,8 +3,9 @@
 // Run:   ./leader_leaves         (ends by itself about 100 s later)
 // Watch: main's first line and each greeting start with "Thread ID N | ", the kernel's
 // id of the thread that printed it: main's N is the process id, each worker has its own.
-// Main is gone at once (`ps -L -p N` shows it defunct beside two sleeping workers), yet
-// the process stays until the workers return, then ends with status 0. Two threads print
+// Main is gone at once: in a second terminal `ps -L -o pid,lwp,stat,cmd -p N` shows main
+// `Zl+` as `[leader_leaves] <defunct>` beside the two workers' `Sl+`. Yet the process stays
+// until the workers return, then ends with status 0. Two threads print
 // at once, so a worker's "Thread ID N | " may land in front of main's line for #1.
 
 #include <pthread.h>
