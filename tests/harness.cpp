@@ -1,11 +1,6 @@
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <stddef.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,6 +8,8 @@
 #include <cerrno>
 #include <map>
 #include <stdexcept>
+
+#include "refuse.hpp"
 
 static const std::map<std::string, std::string> paths = {
 #include "programs.inc"
@@ -56,22 +53,10 @@ void fail_thread_creation() {
 }
 
 void fail_fork() {
-  auto refuse = [](int nr) {
-    return std::vector<sock_filter>{
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN)};
-  };
-  std::vector<sock_filter> code = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-                                   BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-                                   BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-                                   BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-  for (int nr : {SYS_fork, SYS_vfork, SYS_clone, SYS_clone3}) {
-    auto step = refuse(nr);
-    code.insert(code.end(), step.begin(), step.end());
-  }
-  code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-  sock_fprog program = {static_cast<unsigned short>(code.size()), code.data()};
-  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+  std::vector<Refusal> calls = {{SYS_clone}, {SYS_clone3}};
+#ifdef SYS_fork  // only some architectures have fork and vfork besides clone
+  calls.insert(calls.end(), {{SYS_fork}, {SYS_vfork}});
+#endif
+  if (!refuse(calls, EAGAIN))
     _exit(125);
 }

@@ -5,7 +5,15 @@
 set -u
 mode=$1 state=$2
 shift 2
-shm_state() { stat -c '%i %s %y %z' /dev/shm/OS 2>/dev/null || echo absent; }
+# Where the shared-memory tests use the machine's own /dev/shm they hold an exclusive lock
+# on the folder; the state is read under a shared one, never in the middle of such a test
+# from another run of the suite.
+shm_state() {
+  {
+    command -v flock >/dev/null && flock -s -w 60 9
+    stat -c '%i %s %y %z' /dev/shm/OS 2>/dev/null || echo absent
+  } 9</dev/shm
+}
 
 if [ "$mode" = before ]; then
   shm_state >"$state"

@@ -1,25 +1,29 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
 #include "harness.hpp"
+#include "refuse.hpp"
 #include "trace.hpp"
+
+namespace fs = std::filesystem;
 
 static const std::string waiting = "Waiting Process B update shared memory";
 static const std::string greeting("Hello Process B\0", 16);
@@ -41,40 +45,137 @@ static bool put(const char *file, const std::string &text) {
   return done;
 }
 
-// A mount namespace of this process's own. Root (or any holder of CAP_SYS_ADMIN) gets one
-// directly. An ordinary user gets it the way unprivileged tools do: together with a new user
-// namespace, in which the process holds every capability until it next calls exec. Mapping
-// its own uid and gid to themselves (setgroups denied first, as the kernel requires of an
-// unprivileged map) leaves the files it makes and the programs it starts with the user's own
-// ids, and those programs, once exec'd, have no capabilities at all. The kernel creates a user
-// namespace only for a single-threaded process: SetUp runs before the test body starts any thread.
-static bool own_mount_namespace(bool &as_user) {
-  if (unshare(CLONE_NEWNS) == 0)
-    return true;
-  if (errno != EPERM)
+// A private /dev/shm: a mount namespace of this process's own with an empty tmpfs on
+// /dev/shm. Root (or any holder of CAP_SYS_ADMIN) gets the namespace directly. An ordinary
+// user gets it the way unprivileged tools do: together with a new user namespace, in which
+// the process holds every capability until it next calls exec. Mapping its own uid and gid
+// to themselves (setgroups denied first, as the kernel requires of an unprivileged map)
+// leaves the files it makes and the programs it starts with the user's own ids, and those
+// programs, once exec'd, have no capabilities at all. The kernel creates a user namespace
+// only for a single-threaded process: SetUp runs before the test body starts any thread.
+// On failure, `why` names the call the kernel refused.
+static bool private_shm(std::string &why) {
+  auto refused = [&](const std::string &call) {
+    why = call + ": " + strerror(errno);
     return false;
-  as_user = true;
-  std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
-  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && put("/proc/self/setgroups", "deny") &&
-         put("/proc/self/uid_map", uid + " " + uid + " 1") &&
-         put("/proc/self/gid_map", gid + " " + gid + " 1");
+  };
+  if (unshare(CLONE_NEWNS) != 0) {
+    if (errno != EPERM)
+      return refused("unshare(CLONE_NEWNS)");
+    std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+      return refused("unshare(CLONE_NEWUSER|CLONE_NEWNS)");
+    if (!put("/proc/self/setgroups", "deny") ||
+        !put("/proc/self/uid_map", uid + " " + uid + " 1") ||
+        !put("/proc/self/gid_map", gid + " " + gid + " 1"))
+      return refused("writing the new user namespace's id maps");
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !fresh_shm(0))
+    return refused("mount");
+  return true;
 }
 
-// Each test runs in a mount namespace of its own, so it never meets the machine's "OS" nor
-// another test's. Threads started by the test body inherit the namespace. Only a kernel
-// that refuses unprivileged user namespaces (a sysctl, an LSM) makes the test skip.
+// Whether a private /dev/shm can be had, tried in a child so that a namespace half made
+// (a user namespace whose mounts are then refused) never becomes this process's.
+static bool private_shm_possible(std::string &why) {
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0)
+    return false;
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipe_ends[0]);
+    std::string reason;
+    bool ok = private_shm(reason);
+    if (!ok && write(pipe_ends[1], reason.data(), reason.size()) < 0)
+      _exit(2);
+    _exit(ok ? 0 : 1);
+  }
+  close(pipe_ends[1]);
+  char text[512];
+  ssize_t n = read(pipe_ends[0], text, sizeof text);
+  close(pipe_ends[0]);
+  int status = 1;
+  waitpid(child, &status, 0);
+  why.assign(text, std::max<ssize_t>(n, 0));
+  return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The processes that map /dev/shm/OS or hold it open, as far as /proc lets this user see.
+static std::string holders() {
+  std::string found;
+  for (const auto &entry : fs::directory_iterator("/proc")) {
+    std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    bool holds = false;
+    std::ifstream maps(entry.path() / "maps");
+    for (std::string line; !holds && std::getline(maps, line);)
+      holds = line.ends_with(" /dev/shm/OS");
+    std::error_code hidden;  // another user's process, or one that just ended
+    for (fs::directory_iterator fd(entry.path() / "fd", hidden), end; !hidden && fd != end;
+         fd.increment(hidden))
+      holds = holds || fs::read_symlink(fd->path(), hidden) == "/dev/shm/OS";
+    std::string name;
+    std::getline(std::ifstream(entry.path() / "comm"), name);
+    if (holds)
+      found += (found.empty() ? "" : ", ") + pid + " (" + name + ")";
+  }
+  return found.empty() ? "/proc shows no process of this user's that maps it or holds it open"
+                       : "mapped or held open by " + found;
+}
+
+// Each test meets "OS" on a /dev/shm of its own, so it never meets the machine's "OS" nor
+// another test's; threads started by the test body share it. Where the kernel refuses the
+// namespaces that takes, the test uses the machine's /dev/shm, and every run of the suite,
+// whichever user and build it comes from, first takes an exclusive lock on that directory
+// itself: a lock that needs no file of its own, so nothing is left behind and no sticky
+// /tmp stands between users. An "OS" found there belongs to someone else and stays
+// untouched: the test then skips, naming it.
 class Memo : public ::testing::Test {
  protected:
+  bool shared = false;  // on the machine's /dev/shm, under the lock
+  int lock = -1;
+  bool ours = false;  // "OS" was absent when the lock was taken: whatever is there is ours
+
   void SetUp() override {
-    bool as_user = false;
-    bool ready = own_mount_namespace(as_user) &&
-                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 && fresh_shm(0);
-    int error = errno;
-    if (!ready && as_user &&
-        (error == EPERM || error == EACCES || error == ENOSPC || error == EUSERS))
-      GTEST_SKIP() << "no private /dev/shm: the kernel refuses an unprivileged user namespace: "
-                   << strerror(error);
-    ASSERT_TRUE(ready) << "no private /dev/shm: " << strerror(error);
+    std::string why;
+    if (private_shm_possible(why)) {
+      ASSERT_TRUE(private_shm(why)) << why;
+      return;
+    }
+    shared = true;
+    lock = open("/dev/shm", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(lock, 0) << "/dev/shm: " << strerror(errno);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0) << strerror(errno);
+    struct stat found;
+    if (lstat("/dev/shm/OS", &found) == 0) {
+      passwd *owner = getpwuid(found.st_uid);
+      GTEST_SKIP() << "/dev/shm/OS (owner " << (owner ? owner->pw_name : "unknown") << ", uid "
+                   << found.st_uid << ") was made outside these tests; " << holders()
+                   << ". With no private /dev/shm here (" << why
+                   << "), these tests use the machine's and leave that one alone: remove it "
+                      "once its program is done (rm /dev/shm/OS), or allow unprivileged user "
+                      "namespaces with mounts (on Ubuntu 24.04: sudo sysctl "
+                      "kernel.apparmor_restrict_unprivileged_userns=0)";
+    }
+    ours = true;
+  }
+
+  void TearDown() override {
+    if (ours)
+      clear();
+    if (lock >= 0)
+      close(lock);
+  }
+
+  // An empty /dev/shm: a fresh tmpfs (read-only if asked) where it is private; the
+  // machine's with this test's "OS" removed otherwise.
+  bool clear(bool read_only = false) const {
+    if (!shared)
+      return fresh_shm(read_only ? MS_RDONLY : 0);
+    return (unlink("/dev/shm/OS") == 0 || errno == ENOENT ||
+            (errno == EISDIR && rmdir("/dev/shm/OS") == 0)) &&
+           !read_only;
   }
 };
 
@@ -98,15 +199,7 @@ static std::optional<std::string> object() {
 
 // Child hook: every shared mapping fails with ENOMEM; the loader's private ones still work.
 static void fail_shared_mmap() {
-  sock_filter code[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mmap, 0, 2),
-                        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[3])),
-                        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, MAP_SHARED, 1, 0),
-                        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-                        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOMEM)};
-  sock_fprog program = {sizeof code / sizeof code[0], code};
-  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+  if (!refuse({{SYS_mmap, MAP_SHARED, 3}}, ENOMEM))
     _exit(125);
 }
 
@@ -195,7 +288,7 @@ TEST_F(Memo, PagesWithoutANulArePrintedBoundedByThePage) {
 }
 
 TEST_F(Memo, FailuresAreReportedAndNothingIsTouched) {
-  enum { none = -1, read_only = -2, fifo = -3 };  // other values: an object of that many bytes
+  enum { none = -1, read_only = -2, fifo = -3, folder = -4 };  // else an object of that many bytes
   struct {
     const char *program;
     int shm;
@@ -207,16 +300,22 @@ TEST_F(Memo, FailuresAreReportedAndNothingIsTouched) {
       {"memo_replier", 100, nullptr, "OS holds 100 bytes, fewer than 4096"},
       {"memo_replier", 4096, fail_shared_mmap, "mmap OS: Cannot allocate memory"},
       {"memo_opener", read_only, nullptr, "shm_open OS: Read-only file system"},
+      {"memo_opener", folder, nullptr,
+       "shm_open OS: Invalid argument"},  // EISDIR, as glibc says it
       {"memo_opener", fifo, nullptr, "ftruncate OS: Invalid argument"},
       {"memo_opener", none, fail_shared_mmap, "mmap OS: Cannot allocate memory"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.err);
-    ASSERT_TRUE(fresh_shm(row.shm == read_only ? MS_RDONLY : 0));
+    if (shared && row.shm == read_only)
+      continue;  // the machine's /dev/shm cannot be made read-only; a folder refuses shm_open too
+    ASSERT_TRUE(clear(row.shm == read_only));
     if (row.shm >= 0)
       make_object(std::string(row.shm, 'x'));
     if (row.shm == fifo)
       mkfifo("/dev/shm/OS", 0666);
+    if (row.shm == folder)
+      mkdir("/dev/shm/OS", 0777);
     bool replier = row.program == std::string("memo_replier");
     auto before = replier ? object() : std::nullopt;
     Outcome o = run({.argv = {row.program}, .before_exec = row.hook});
@@ -257,4 +356,53 @@ TEST_F(Memo, BothProcessesMapTheSamePage) {
     EXPECT_EQ(m.perms + " " + std::to_string(m.end - m.start), "rw-s 4096") << "shared, one page";
   EXPECT_EQ(pages[0].device, pages[1].device);
   EXPECT_EQ(pages[0].inode, pages[1].inode) << "two objects, not one";
+}
+
+// With namespaces refused, a run of the suite that finds an "OS" it did not make leaves it
+// as it was and skips, naming its owner and the process that holds it.
+TEST_F(Memo, AnObjectMadeElsewhereIsLeftAloneAndNamed) {
+  make_object("made elsewhere");
+  struct stat made;
+  ASSERT_EQ(stat("/dev/shm/OS", &made), 0);
+  // The holder is a program of its own (in a user namespace of the test's own, a process
+  // that has not exec'd keeps capabilities that hide its /proc entries from the other run).
+  int held = open("/dev/shm/OS", O_RDONLY);
+  pid_t holder = fork();
+  if (holder == 0) {
+    execlp("sleep", "sleep", "60", nullptr);
+    _exit(127);
+  }
+  close(held);
+  std::string comm;
+  for (int i = 0; i < 200 && comm != "sleep"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::getline(std::ifstream("/proc/" + std::to_string(holder) + "/comm"), comm);
+  }
+  std::string self = fs::read_symlink("/proc/self/exe");
+  // On the machine's /dev/shm this test gives up its turn while the other run looks.
+  if (shared)
+    flock(lock, LOCK_UN);
+  Outcome o = run({.argv = {NO_NAMESPACES, self, "--gtest_filter=Memo.ExchangeOnTwoTerminals"}});
+  if (shared)
+    flock(lock, LOCK_EX);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+
+  std::string said;  // the reason given, without gtest's marker of a skip
+  for (const std::string &line : texts(o))
+    if (line.starts_with("/dev/shm/OS "))
+      said = line;
+  passwd *me = getpwuid(geteuid());
+  ASSERT_NE(me, nullptr);
+  std::string owner = "/dev/shm/OS (owner " + std::string(me->pw_name) + ", uid " +
+                      std::to_string(geteuid()) + ") was made outside these tests; ";
+  EXPECT_EQ(said.substr(0, owner.size()), owner);
+  EXPECT_NE(said.find("held open by " + std::to_string(holder) + " (sleep)"), std::string::npos)
+      << said;
+  EXPECT_NE(said.find("rm /dev/shm/OS"), std::string::npos) << "what to change is said";
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(object(), "made elsewhere");
+  struct stat after;
+  EXPECT_EQ(stat("/dev/shm/OS", &after), 0);
+  EXPECT_EQ(after.st_ino, made.st_ino) << "replaced by another object";
 }
