@@ -2,8 +2,8 @@
 //
 // Run:   ./workers_quit          (ends by itself about 100 s later)
 // Watch: four lines at once, main's "create" line before each worker's greeting; then
-// silence for 100 s while `ps -L -o pid,lwp,stat,cmd -p N` shows main alone, sleeping
-// (`S+`); then status 0.
+// silence for 100 s while `ps -L -o pid,lwp,stat,cmd -p N` (N from `pgrep workers_quit`)
+// shows main alone, sleeping (`S+`); then status 0.
 
 #include <pthread.h>
 #include <unistd.h>

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 
 #include "engine.hpp"
 
@@ -61,11 +62,8 @@ static std::string letters(const Question &q) {
 }
 
 static bool valid(const Question &q, const std::string &answer) {
-  if (q.number) {
-    char *end = nullptr;
-    strtod(answer.c_str(), &end);
-    return !answer.empty() && end && *end == '\0';
-  }
+  if (q.number)  // a plain decimal: strtod alone would take "nan", "inf" and "0x10"
+    return std::regex_match(answer, std::regex("-?[0-9]+(\\.[0-9]*)?"));
   for (const auto &choice : q.choices)
     if (choice.first == answer)
       return true;
@@ -95,6 +93,8 @@ static bool read_line(std::string &line) {
 static int matched = 0, judged = 0, skipped = 0, unjudged = 0;
 
 Asked ask(const std::string &name) {
+  if (cancelled())
+    throw Interrupted{};
   Asked a{name};
   if (!settings.predict)
     return a;
@@ -179,6 +179,8 @@ static void verdict(const Asked &a, const Question &q, bool right, bool usual,
 }
 
 void judge(const Asked &a, const std::string &choice, const Vars &fact) {
+  if (cancelled())
+    throw Interrupted{};  // a stopped run's facts judge nothing
   if (!a.asked)
     return;
   Question q = question(a.name);
@@ -192,6 +194,8 @@ void judge(const Asked &a, const std::string &choice, const Vars &fact) {
 }
 
 void judge(const Asked &a, double value, const Vars &fact) {
+  if (cancelled())
+    throw Interrupted{};
   if (!a.asked)
     return;
   Question q = question(a.name);
@@ -203,6 +207,8 @@ void judge(const Asked &a, double value, const Vars &fact) {
 }
 
 void judge_unseen(const Asked &a, const std::string &why) {
+  if (cancelled())
+    throw Interrupted{};
   if (!a.asked)
     return;
   heading();

@@ -33,7 +33,7 @@ std::string program(const std::string &topic, const std::string &name) {
 }
 
 std::string programs_folder() {
-  return programs_root.string();
+  return flat ? programs_root.string() : (programs_root / "<topic>").string();
 }
 
 // Every *.txt in the words folder: "[name]" starts a text, which runs to the next one.

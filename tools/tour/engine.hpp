@@ -37,7 +37,7 @@ extern bool after_verdict;  // the last thing printed was a verdict
 // folder's topic folders and the words in the source tree.
 void locate();
 std::string program(const std::string &topic, const std::string &name);
-std::string programs_folder();
+std::string programs_folder();  // for people: "build/<topic>" when built
 
 // ---- words -----------------------------------------------------------------------------
 

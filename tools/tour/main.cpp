@@ -100,7 +100,8 @@ int main(int argc, char **argv) {
   signal(SIGPIPE, SIG_IGN);
   if (settings.tracing)
     settings.no_trace = tracing_refused();
-  for (const std::string &line : text("intro", {}, settings.width - 1))
+  for (const std::string &line :
+       text(settings.tracing ? "intro" : "intro.no_trace", {}, settings.width - 1))
     out(line);
   if (settings.predict) {
     out("");

@@ -36,7 +36,8 @@ static std::string first_choice(const ParentChild &f) {
 }
 
 static std::string pid_choice(const ParentChild &f) {
-  return f.child_said == 0               ? "a"
+  return f.child_said < 0                ? ""  // no child line to judge by
+         : f.child_said == 0             ? "a"
          : f.child_said == f.parent_said ? "b"
          : f.child_said == f.parent      ? "c"
                                          : "";

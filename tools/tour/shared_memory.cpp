@@ -113,7 +113,8 @@ static void memo_hood(const MemoHood &f) {
     return evidence("missing", {{"call", names(open_calls) + " of /dev/shm/OS"}});
   evidence("memo.grouped");
   std::vector<Said> opener = {
-      {f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT") ? "memo.create" : ""}};
+      {f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT") ? "memo.create" : "",
+       {{"call", f.create->name}}}};
   if (f.size)
     opener.push_back({f.size, f.size->ok() ? "memo.size" : "", {{"size", f.size->arg(1)}}});
   if (f.map)
@@ -228,7 +229,11 @@ void stop_memo_opener() {
   judge(polls, f.waits, {{"waits", std::to_string(f.waits)}});
   judge(replier, std::round(f.replier_seconds * 10) / 10,
         {{"seconds", fixed(f.replier_seconds, 1)}, {"status", std::to_string(f.replier)}});
-  if (f.left || !hood("memo_opener and memo_replier"))
+  if (f.left) {  // the traced pair would meet this run's leftover, not a page of its own
+    evidence("memo.no_hood");
+    return judge_unseen(address, line("memo.no_hood"));
+  }
+  if (!hood("memo_opener and memo_replier"))
     return judge_unseen(address, line("predict.no_trace"));
   MemoHood h = memo_traced();
   memo_hood(h);

@@ -258,7 +258,8 @@ void stop_stock_gate() {
                                 {"seller_cpu", fixed(f.cpu[1].second, 2)},
                                 {"producer", std::to_string(f.cpu[2].first)},
                                 {"producer_cpu", fixed(f.cpu[2].second, 2)}});
-    evidence(share >= 80 ? "stock_gate.spun" : "stock_gate.not_spun", {{"share", fixed(share, 0)}});
+    bool spun = share >= 80 && f.top >= 1168;  // busy even while the stock was full
+    evidence(spun ? "stock_gate.spun" : "stock_gate.not_spun", {{"share", fixed(share, 0)}});
   }
   evidence("stock_gate.second");
   judge(ahead, f.top, {{"top", std::to_string(f.top)}});
@@ -266,7 +267,9 @@ void stop_stock_gate() {
     return judge_unseen(producer, line("predict.no_trace"));
   Contention c = contention("stock_gate", "sem");
   show_contention(c, "stock_gate");
-  if (c.threads.size() != 2 || !c.own)
+  if (c.threads.size() != 2)
+    return judge_unseen(producer, line("missing", {{"call", line("thread.calls")}}));
+  if (!c.own)
     return judge_unseen(producer, line("futex.not_found", {{"name", "sem"}}));
   f.traced = true;
   f.seller = c.threads[0];  // made first

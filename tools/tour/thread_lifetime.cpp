@@ -41,7 +41,7 @@ static std::vector<Said> joins(const Traced &t) {
       return &e > clone && is_futex(e) && e.tid == t.pid && e.arg(0) == word &&
              e.arg(2) == std::to_string(clone->value);  // waits while the word holds its id
     });
-    Vars vars = {{"tid", std::to_string(clone->value)}, {"word", word}};
+    Vars vars = {{"tid", std::to_string(clone->value)}, {"word", word}, {"call", clone->name}};
     if (wait) {
       vars["waited"] = when(wait->done - wait->at);
       said.push_back({wait, "join.futex", vars});
@@ -189,14 +189,16 @@ void stop_leader_leaves() {
   Workers f = lifetime("leader_leaves", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
     in_order(clones(t));
     std::vector<long> kernel = {t.pid}, printed;  // main's id, then the workers'
+    std::string call = "clone3";
     for (const Event *e : all(t, is_thread))
-      kernel.push_back(e->value);
+      kernel.push_back(e->value), call = e->name;
     for (const Line &line : t.out.lines)
       for (size_t at = 0; (at = line.text.find("Thread ID ", at)) != std::string::npos; at += 10)
         printed.push_back(atol(line.text.c_str() + at + 10));
     Vars vars = {{"tids", list({kernel.begin() + 1, kernel.end()})},
                  {"printed", list(printed)},
-                 {"pid", std::to_string(t.pid)}};
+                 {"pid", std::to_string(t.pid)},
+                 {"call", call}};
     // The workers may print in either order; main prints first.
     if (printed.size() > 1)
       std::sort(printed.begin() + 1, printed.end());
