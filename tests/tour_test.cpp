@@ -85,6 +85,8 @@ TEST(Predict, RightWrongAndInvalidAnswersFromAPipe) {
   EXPECT_HAS(all, "\"x\" is not one of a, b or c: counted as skipped.");
   EXPECT_HAS(all, "!! (skipped) Beside count.sh the child printed 10 numbers");
   EXPECT_HAS(all, "=> 1 of 2 predictions matched what this machine did (1 skipped, 0 not judged).");
+  // What to watch for would give the answers away: it comes only after the verdicts.
+  EXPECT_GT(all.find("the child's line comes first"), all.find("!! you said a: matched."));
 }
 
 TEST(Predict, EndOfInputSkipsTheRest) {

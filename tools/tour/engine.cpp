@@ -125,15 +125,39 @@ std::string strong(const std::string &line) {
   return bold;
 }
 
+static std::vector<std::string> held;  // lessons title() keeps back until the verdicts
+
 void title(const std::string &name) {
   std::vector<std::string> lines = text(name);
   std::string heading = "== ";
   heading += lines[0];
   printf("\n%s\n", strong(heading).c_str());
-  for (const std::string &line : fill({lines.begin() + 1, lines.end()}, {}, settings.width - 4))
-    printf("   %s\n", line.c_str());
+  // What the program does, then after an empty line what to watch for: with --predict
+  // the second part would give the answers away, so it waits until after the run.
+  auto split = std::find(lines.begin() + 1, lines.end(), "");
+  std::vector<std::string> does(lines.begin() + 1, split), watch;
+  if (split != lines.end())
+    watch.assign(split + 1, lines.end());
+  if (!settings.predict)
+    does.insert(does.end(), lines.begin() + (split - lines.begin()), lines.end());
+  else if (!watch.empty())
+    held.insert(held.end(), watch.begin(), watch.end()), held.push_back("");
+  for (const std::string &line : tour::fill(does, {}, settings.width - 4))
+    printf("%s%s\n", line.empty() ? "" : "   ", line.c_str());
   out("");
   fflush(stdout);
+}
+
+void lessons() {
+  while (!held.empty() && held.back().empty())
+    held.pop_back();
+  if (held.empty())
+    return;
+  gap();
+  out(strong("-- " + line("lessons")));
+  for (const std::string &line : tour::fill(held, {}, settings.width - 4))
+    out(line.empty() ? "" : "   " + line);
+  held.clear();
 }
 
 void evidence(const std::string &name, const Vars &vars) {

@@ -51,7 +51,10 @@ std::string line(const std::string &name, const Vars &vars = {});  // a text's f
 void out(const std::string &line);
 void gap();  // an empty line, unless the last line printed was one
 std::string strong(const std::string &line);
+// A stop's heading and what the program does; what to watch for follows at once, or with
+// --predict only after the verdicts, from lessons().
 void title(const std::string &name);
+void lessons();
 void evidence(const std::string &name, const Vars &vars = {});  // "=> " before its first line
 void note(const std::string &name, const Vars &vars = {});      // under a quoted call
 std::string fixed(double value, int decimals);

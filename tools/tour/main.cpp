@@ -111,6 +111,8 @@ int main(int argc, char **argv) {
   for (auto stop : chosen) {
     try {
       stop();
+      if (!cancelled())
+        lessons();
     } catch (const Interrupted &) {
     }
     fflush(stdout);
