@@ -55,10 +55,10 @@ static Question question(const std::string &name) {
 }
 
 static std::string letters(const Question &q) {
-  std::string all;
-  for (size_t i = 0; i < q.choices.size(); ++i)
-    all += (i == 0 ? "" : i + 1 == q.choices.size() ? " or " : ", ") + q.choices[i].first;
-  return all;
+  std::vector<std::string> all;
+  for (const auto &choice : q.choices)
+    all.push_back(choice.first);
+  return names(all);
 }
 
 static bool valid(const Question &q, const std::string &answer) {
@@ -153,10 +153,16 @@ static void heading() {
   out(strong("-- " + line("predict.verdicts")));
 }
 
+// A verdict's lines, "!! " before the first; the next verdict follows without a gap.
+static void say(const std::vector<std::string> &lines) {
+  heading();
+  for (size_t i = 0; i < lines.size(); ++i)
+    out((i == 0 ? "!! " : "   ") + lines[i]);
+}
+
 // The verdict on an answer, once the run's own answer is known.
 static void verdict(const Asked &a, const Question &q, bool right, bool usual,
                     const std::string &actual, const Vars &fact) {
-  heading();
   Vars vars = {{"answer", a.answer},
                {"actual", actual},
                {"usual", q.usual},
@@ -165,9 +171,7 @@ static void verdict(const Asked &a, const Question &q, bool right, bool usual,
   std::string name = a.answer.empty() ? "predict.unanswered"
                      : right          ? "predict.matched"
                                       : "predict.missed";
-  std::vector<std::string> lines = text(name, vars, settings.width - 4);
-  for (size_t i = 0; i < lines.size(); ++i)
-    out((i == 0 ? "!! " : "   ") + lines[i]);
+  say(text(name, vars, settings.width - 4));
   if (!usual)
     for (const std::string &l : text("predict.unusual", vars, settings.width - 4))
       out("   " + l);
@@ -211,12 +215,8 @@ void judge_unseen(const Asked &a, const std::string &why) {
     throw Interrupted{};
   if (!a.asked)
     return;
-  heading();
-  std::vector<std::string> lines =
-      text("predict.unjudged", {{"answer", a.answer.empty() ? "-" : a.answer}, {"why", why}},
-           settings.width - 4);
-  for (size_t i = 0; i < lines.size(); ++i)
-    out((i == 0 ? "!! " : "   ") + lines[i]);
+  say(text("predict.unjudged", {{"answer", a.answer.empty() ? "-" : a.answer}, {"why", why}},
+           settings.width - 4));
   ++unjudged;
   after_verdict = true;
 }

@@ -79,7 +79,10 @@ std::vector<const Event *> all(const Traced &t, const Match &match);
 // Whether a call is one of the names a step may take on this C library and architecture.
 bool called(const Event &e, const std::vector<std::string> &names);
 std::string names(const std::vector<std::string> &names);  // "clone or clone3"
-bool is_thread(const Event &e);                            // a clone3 or clone that made a thread
+// The names a thread's (or fork's) clone and a futex call take on this C library and
+// architecture.
+extern const std::vector<std::string> clone_calls, futex_calls;
+bool is_thread(const Event &e);         // a clone3 or clone that made a thread
 std::string child_tid(const Event &e);  // the word the kernel clears when the thread ends
 bool is_futex(const Event &e);
 
@@ -92,6 +95,10 @@ struct Said {
   bool quoted = true;  // false: a note on a call quoted already
 };
 void in_order(std::vector<Said> said);
+std::vector<Said> clones(const Traced &t);  // each thread's creation, with what it shows
+// The names as strace's -e trace= list, each marked "?" so that a name this system lacks
+// is left out instead of refused: "?open,?openat".
+std::string traced(const std::vector<std::string> &names);
 void timeline(const Traced &t);
 
 // Futex calls counted by word and by thread.

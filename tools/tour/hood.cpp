@@ -39,8 +39,11 @@ static std::string clone_flags(const Event &e) {
   return e.name == "clone3" ? e.arg(0) : e.arg(1);
 }
 
+const std::vector<std::string> clone_calls = {"clone3", "clone"};
+const std::vector<std::string> futex_calls = {"futex", "futex_time64"};
+
 bool is_thread(const Event &e) {
-  return called(e, {"clone3", "clone"}) && e.ok() && has_flag(clone_flags(e), "CLONE_VM") &&
+  return called(e, clone_calls) && e.ok() && has_flag(clone_flags(e), "CLONE_VM") &&
          has_flag(clone_flags(e), "CLONE_THREAD");
 }
 
@@ -55,8 +58,24 @@ std::string child_tid(const Event &e) {
   return "";
 }
 
+std::vector<Said> clones(const Traced &t) {
+  std::vector<Said> said;
+  for (const Event *e : all(t, is_thread))
+    said.push_back({e, "thread.clone", {{"tid", std::to_string(e->value)}, {"call", e->name}}});
+  if (said.empty())
+    evidence("missing", {{"call", line("thread.calls")}});
+  return said;
+}
+
+std::string traced(const std::vector<std::string> &names) {
+  std::string all;
+  for (const std::string &name : names)
+    all += (all.empty() ? "?" : ",?") + name;
+  return all;
+}
+
 bool is_futex(const Event &e) {
-  return called(e, {"futex", "futex_time64"});
+  return called(e, futex_calls);
 }
 
 void quote(const Event &e) {

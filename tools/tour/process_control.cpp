@@ -47,7 +47,7 @@ static void explain(ParentChild &f) {
   if (!hood("parent_child"))
     return;
   f.t = trace({.argv = {program("process_control", "parent_child")}},
-              "?clone,?clone3,?fork,?wait4,?waitid,exit_group");
+              traced(clone_calls) + ",?fork,?wait4,?waitid,exit_group");
   const Traced &t = f.t;
   f.fork = find(t, [&](const Event &e) { return called(e, fork_calls) && e.tid == t.pid; });
   if (!f.fork)
@@ -133,7 +133,7 @@ void stop_script_launch() {
   evidence("script_launch.result", {{"numbers", std::to_string(f.numbers)}});
   if (hood("script_launch")) {
     f.t = trace({.argv = {"./script_launch"}, .cwd = folder},
-                "?clone,?clone3,?open,?openat,?wait4,?waitid,exit_group");
+                traced(clone_calls) + ",?open,?openat,?wait4,?waitid,exit_group");
     const Traced &t = f.t;
     f.exec = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.exec) {
@@ -176,7 +176,7 @@ void stop_script_launch() {
     evidence(f.child_parent == f.parent ? "script_launch.child" : "script_launch.child_elsewhere",
              {{"line", f.child_line}});
   if (hood("script_launch a b")) {
-    f.t2 = trace(elsewhere, "?clone,?clone3,write,exit_group");
+    f.t2 = trace(elsewhere, traced(clone_calls) + ",write,exit_group");
     const Traced &t = f.t2;
     f.failed = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.failed) {

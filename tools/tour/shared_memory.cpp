@@ -33,6 +33,7 @@ struct MemoHood {
 static const std::vector<std::string> open_calls = {"openat", "open"};
 static const std::vector<std::string> stat_calls = {"newfstatat", "fstat", "statx", "fstat64"};
 static const std::vector<std::string> map_calls = {"mmap", "mmap2"};
+static const std::vector<std::string> size_calls = {"ftruncate", "ftruncate64"};
 
 // The pair again, each under strace; the replier starts just after one of the opener's
 // polls, so that for most of a second both processes have the page mapped.
@@ -42,35 +43,37 @@ static MemoHood memo_traced() {
   std::atomic<pid_t> opener_pid{0}, replier_pid{0};
   std::atomic<bool> polled{false}, ended{false};
   std::thread opener([&] {
-    f.a = trace({.argv = {program("shared_memory", "memo_opener")},
-                 .tty = true,
-                 .deadline = 20,
-                 .stop_when =
-                     [&](auto &) {
-                       polled = true;  // its first line: a poll has just been made
-                       return false;
-                     },
-                 .started = [&](pid_t pid) { opener_pid = pid; }},
-                "?open,?openat,ftruncate,?mmap,?mmap2,munmap,unlink");
+    f.a = trace(
+        {.argv = {program("shared_memory", "memo_opener")},
+         .tty = true,
+         .deadline = 20,
+         .stop_when =
+             [&](auto &) {
+               polled = true;  // its first line: a poll has just been made
+               return false;
+             },
+         .started = [&](pid_t pid) { opener_pid = pid; }},
+        traced(open_calls) + "," + traced(size_calls) + "," + traced(map_calls) + ",munmap,unlink");
     ended = true;
   });
   while (!polled && !ended && !cancelled())  // an opener that fails prints nothing
     pause(0.01);
   pause(0.1);
-  f.b = trace({.argv = {program("shared_memory", "memo_replier")},
-               .tty = true,
-               .deadline = 20,
-               .stop_when =
-                   [&](auto &) {
-                     if (f.pages.empty())  // the first line: the replier has mapped the page
-                       for (pid_t pid : {pid_t(opener_pid), pid_t(replier_pid)})
-                         for (const Mapping &m : maps(pid))
-                           if (m.path == "/dev/shm/OS")
-                             f.pages.push_back({pid, m});
-                     return false;
-                   },
-               .started = [&](pid_t pid) { replier_pid = pid; }},
-              "?open,?openat,?newfstatat,?fstat,?fstat64,?statx,?mmap,?mmap2,munmap,unlink");
+  f.b = trace(
+      {.argv = {program("shared_memory", "memo_replier")},
+       .tty = true,
+       .deadline = 20,
+       .stop_when =
+           [&](auto &) {
+             if (f.pages.empty())  // the first line: the replier has mapped the page
+               for (pid_t pid : {pid_t(opener_pid), pid_t(replier_pid)})
+                 for (const Mapping &m : maps(pid))
+                   if (m.path == "/dev/shm/OS")
+                     f.pages.push_back({pid, m});
+             return false;
+           },
+       .started = [&](pid_t pid) { replier_pid = pid; }},
+      traced(open_calls) + "," + traced(stat_calls) + "," + traced(map_calls) + ",munmap,unlink");
   opener.join();
   made_shm = fs::exists("/dev/shm/OS");
   auto shm = [](const Event &e) { return e.text.find("/dev/shm/OS") != std::string::npos; };
@@ -83,7 +86,7 @@ static MemoHood memo_traced() {
   };
   f.create = find(f.a, [&](const Event &e) { return called(e, open_calls) && shm(e); });
   if (f.create) {
-    f.size = on_fd(f.a, {"ftruncate", "ftruncate64"}, 0, f.create);
+    f.size = on_fd(f.a, size_calls, 0, f.create);
     f.map = on_fd(f.a, map_calls, 4, f.create);
   }
   f.open = find(f.b, [&](const Event &e) { return called(e, open_calls) && shm(e); });
@@ -113,7 +116,8 @@ static void memo_hood(const MemoHood &f) {
     return evidence("missing", {{"call", names(open_calls) + " of /dev/shm/OS"}});
   evidence("memo.grouped");
   std::vector<Said> opener = {
-      {f.create, f.create->ok() && has_flag(f.create->text, "O_CREAT") ? "memo.create" : "",
+      {f.create,
+       f.create->ok() && has_flag(f.create->text, "O_CREAT") ? "memo.create" : "",
        {{"call", f.create->name}}}};
   if (f.size)
     opener.push_back({f.size, f.size->ok() ? "memo.size" : "", {{"size", f.size->arg(1)}}});

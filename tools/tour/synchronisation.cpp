@@ -44,7 +44,13 @@ static double per_million(const Tally &f) {
   return f.lines ? 1e6 * f.breaks / f.lines : 0;
 }
 
-static bool explained = false;  // what a break proves is said once a tour
+// What a break proves, said once a tour, under the first run that showed one.
+static void explain_breaks(const Tally &f) {
+  static bool explained = false;
+  if (f.breaks && !explained)
+    evidence("tally.meaning");
+  explained = explained || f.breaks;
+}
 
 static void show_tally(const Tally &f, const Outcome &o) {
   evidence("tally.result", {{"lines", std::to_string(f.lines)},
@@ -56,9 +62,7 @@ static void show_tally(const Tally &f, const Outcome &o) {
   evidence("tally.first_break", {{"line", std::to_string(f.first + 1)}});
   for (size_t i = f.first >= 2 ? f.first - 2 : 0; i <= f.first + 1 && i < o.lines.size(); ++i)
     out("   " + o.lines[i].text);
-  if (!explained)
-    evidence("tally.meaning");
-  explained = true;
+  explain_breaks(f);
 }
 
 // The same program pinned to one CPU, against the free run: breaks per million lines.
@@ -90,9 +94,7 @@ static void pinned(const Tally &free) {
       {"free_breaks", std::to_string(free.breaks)}, {"free_lines", std::to_string(free.lines)},
       {"cpus", std::to_string(CPU_COUNT(&mine))}};
   evidence("tally.compare", compared);
-  if (p.breaks && !explained)
-    evidence("tally.meaning");
-  explained = explained || p.breaks;
+  explain_breaks(p);
   double ratio_limit = per_million(free);
   judge(a,
         per_million(p) < ratio_limit / 2   ? "a"
@@ -128,7 +130,7 @@ static Contention contention(const std::string &name, const std::string &own) {
                      if ((c.own = own.empty() ? 0 : symbol_address(pid, exe, own)))
                        c.named[c.own] = line("futex.own", {{"name", own}});
                    }},
-              "?clone,?clone3,?futex,?futex_time64,write,exit,exit_group");
+              traced(clone_calls) + "," + traced(futex_calls) + ",write,exit,exit_group");
   c.futexes = count_futexes(c.t);
   c.writes = count_writes(c.t);
   for (const Event *e : all(c.t, is_thread))
@@ -137,12 +139,7 @@ static Contention contention(const std::string &name, const std::string &own) {
 }
 
 static void show_contention(Contention &c, const std::string &name) {
-  std::vector<Said> said;
-  for (const Event *e : all(c.t, is_thread))
-    said.push_back({e, "thread.clone", {{"tid", std::to_string(e->value)}, {"call", e->name}}});
-  if (said.empty())
-    evidence("missing", {{"call", line("thread.calls")}});
-  in_order(said);
+  in_order(clones(c.t));
   if (c.writes.calls)
     show_writes(c.writes, c.t.out.lines.size());
   c.unknown = futex_table(c.t, c.futexes, c.named);

@@ -13,16 +13,6 @@ namespace tour {
 
 namespace fs = std::filesystem;
 
-// Each thread's clone, with what it shows.
-static std::vector<Said> clones(const Traced &t) {
-  std::vector<Said> said;
-  for (const Event *e : all(t, is_thread))
-    said.push_back({e, "thread.clone", {{"tid", std::to_string(e->value)}, {"call", e->name}}});
-  if (said.empty())
-    evidence("missing", {{"call", line("thread.calls")}});
-  return said;
-}
-
 // How the threads of a traced run ended.
 static std::vector<Said> endings(const Traced &t) {
   std::vector<Said> said;
@@ -78,7 +68,7 @@ void stop_endless_chat() {
                                    {"runs", std::to_string(f.runs)}});
   if (hood("endless_chat")) {
     Traced t = trace({.argv = {program("thread_lifetime", "endless_chat")}, .deadline = 0.3},
-                     "?clone,?clone3,write,exit,exit_group");
+                     traced(clone_calls) + ",write,exit,exit_group");
     in_order(clones(t));
     f.writes = count_writes(t);
     if (f.writes.calls)
@@ -186,28 +176,30 @@ static Vars table_facts(const Workers &f) {
 void stop_leader_leaves() {
   title("leader_leaves");
   Asked threads = ask("leader_leaves.threads"), main = ask("leader_leaves.main");
-  Workers f = lifetime("leader_leaves", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
-    in_order(clones(t));
-    std::vector<long> kernel = {t.pid}, printed;  // main's id, then the workers'
-    std::string call = "clone3";
-    for (const Event *e : all(t, is_thread))
-      kernel.push_back(e->value), call = e->name;
-    for (const Line &line : t.out.lines)
-      for (size_t at = 0; (at = line.text.find("Thread ID ", at)) != std::string::npos; at += 10)
-        printed.push_back(atol(line.text.c_str() + at + 10));
-    Vars vars = {{"tids", list({kernel.begin() + 1, kernel.end()})},
-                 {"printed", list(printed)},
-                 {"pid", std::to_string(t.pid)},
-                 {"call", call}};
-    // The workers may print in either order; main prints first.
-    if (printed.size() > 1)
-      std::sort(printed.begin() + 1, printed.end());
-    evidence(printed == kernel ? "leader_leaves.ids" : "leader_leaves.other_ids", vars);
-    if (const Event *exit =
-            find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; }))
-      in_order({{exit, "leader_leaves.main", {{"at", fixed(exit->at, 3)}}}});
-    timeline(t);
-  });
+  Workers f =
+      lifetime("leader_leaves", 2, traced(clone_calls) + ",exit,exit_group", [](const Traced &t) {
+        in_order(clones(t));
+        std::vector<long> kernel = {t.pid}, printed;  // main's id, then the workers'
+        std::string call = "clone3";
+        for (const Event *e : all(t, is_thread))
+          kernel.push_back(e->value), call = e->name;
+        for (const Line &line : t.out.lines)
+          for (size_t at = 0; (at = line.text.find("Thread ID ", at)) != std::string::npos;
+               at += 10)
+            printed.push_back(atol(line.text.c_str() + at + 10));
+        Vars vars = {{"tids", list({kernel.begin() + 1, kernel.end()})},
+                     {"printed", list(printed)},
+                     {"pid", std::to_string(t.pid)},
+                     {"call", call}};
+        // The workers may print in either order; main prints first.
+        if (printed.size() > 1)
+          std::sort(printed.begin() + 1, printed.end());
+        evidence(printed == kernel ? "leader_leaves.ids" : "leader_leaves.other_ids", vars);
+        if (const Event *exit =
+                find(t, [&](const Event &e) { return e.name == "exit" && e.tid == t.pid; }))
+          in_order({{exit, "leader_leaves.main", {{"at", fixed(exit->at, 3)}}}});
+        timeline(t);
+      });
   if (f.table.empty())
     return judge_unseen(threads, line("lifetime.no_table")),
            judge_unseen(main, line("lifetime.no_table"));
@@ -218,10 +210,11 @@ void stop_leader_leaves() {
 void stop_workers_quit() {
   title("workers_quit");
   Asked threads = ask("workers_quit.threads");
-  Workers f = lifetime("workers_quit", 2, "?clone,?clone3,exit,exit_group", [](const Traced &t) {
-    in_order(clones(t) + endings(t));
-    timeline(t);
-  });
+  Workers f =
+      lifetime("workers_quit", 2, traced(clone_calls) + ",exit,exit_group", [](const Traced &t) {
+        in_order(clones(t) + endings(t));
+        timeline(t);
+      });
   if (f.table.empty())
     return judge_unseen(threads, line("lifetime.no_table"));
   judge(threads, f.table.size(), table_facts(f));
@@ -230,7 +223,8 @@ void stop_workers_quit() {
 void stop_leader_awaits() {
   title("leader_awaits");
   Asked seconds = ask("leader_awaits.seconds");
-  Workers f = lifetime("leader_awaits", 20, "?clone,?clone3,?futex,?futex_time64,exit,exit_group",
+  Workers f = lifetime("leader_awaits", 20,
+                       traced(clone_calls) + "," + traced(futex_calls) + ",exit,exit_group",
                        [](const Traced &t) {
                          in_order(clones(t) + joins(t) + endings(t));
                          timeline(t);
@@ -258,7 +252,7 @@ void stop_record_pass() {
   f.xs = std::count_if(o.lines.begin(), o.lines.end(), [](const Line &l) { return l.text == "X"; });
   evidence("record_pass.result",
            {{"status", std::to_string(f.status)}, {"xs", std::to_string(f.xs)}});
-  std::string calls = "?clone,?clone3,?futex,?futex_time64,write,exit,exit_group";
+  std::string calls = traced(clone_calls) + "," + traced(futex_calls) + ",write,exit,exit_group";
   if (!hood("record_pass")) {
     if (settings.predict)
       evidence("record_pass.no_experiment");
