@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "facts.hpp"
 #include "trace.hpp"
 #include "watch.hpp"
 
@@ -73,19 +74,6 @@ bool can_trace();
 
 // ---- the kernel's record ---------------------------------------------------------------
 
-using Match = std::function<bool(const Event &)>;
-const Event *find(const Traced &t, const Match &match);
-std::vector<const Event *> all(const Traced &t, const Match &match);
-// Whether a call is one of the names a step may take on this C library and architecture.
-bool called(const Event &e, const std::vector<std::string> &names);
-std::string names(const std::vector<std::string> &names);  // "clone or clone3"
-// The names a thread's (or fork's) clone and a futex call take on this C library and
-// architecture.
-extern const std::vector<std::string> clone_calls, futex_calls;
-bool is_thread(const Event &e);         // a clone3 or clone that made a thread
-std::string child_tid(const Event &e);  // the word the kernel clears when the thread ends
-bool is_futex(const Event &e);
-
 void quote(const Event &e);
 // A quoted call and the note under it, shown with others in the order they were made.
 struct Said {
@@ -96,25 +84,11 @@ struct Said {
 };
 void in_order(std::vector<Said> said);
 std::vector<Said> clones(const Traced &t);  // each thread's creation, with what it shows
-// The names as strace's -e trace= list, each marked "?" so that a name this system lacks
-// is left out instead of refused: "?open,?openat".
-std::string traced(const std::vector<std::string> &names);
 void timeline(const Traced &t);
 
-// Futex calls counted by word and by thread.
-struct Futexes {
-  std::map<uintptr_t, std::pair<int, int>> words;    // word -> waits, wakes
-  std::map<std::pair<uintptr_t, pid_t>, int> waits;  // (word, thread) -> waits
-  int waits_on(uintptr_t word, pid_t tid) const;
-};
-Futexes count_futexes(const Traced &t);
 // The table of futex words, each named by what it is; returns how many it could not name.
 int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std::string> &named);
 
-struct Writes {
-  long calls = 0, bytes = 0;
-};
-Writes count_writes(const Traced &t);  // of stdout
 // How many lines a write carried, and whether that is a buffer's worth or about a line.
 void show_writes(const Writes &w, size_t lines);
 

@@ -8,56 +8,6 @@
 
 namespace tour {
 
-const Event *find(const Traced &t, const Match &match) {
-  for (const Event &e : t.events)
-    if (match(e))
-      return &e;
-  return nullptr;
-}
-
-std::vector<const Event *> all(const Traced &t, const Match &match) {
-  std::vector<const Event *> found;
-  for (const Event &e : t.events)
-    if (match(e))
-      found.push_back(&e);
-  return found;
-}
-
-bool called(const Event &e, const std::vector<std::string> &names) {
-  return std::find(names.begin(), names.end(), e.name) != names.end();
-}
-
-std::string names(const std::vector<std::string> &names) {
-  std::string all;
-  for (size_t i = 0; i < names.size(); ++i)
-    all += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
-  return all;
-}
-
-// clone3 carries its flags in a structure, clone as its second argument ("flags=...").
-static std::string clone_flags(const Event &e) {
-  return e.name == "clone3" ? e.arg(0) : e.arg(1);
-}
-
-const std::vector<std::string> clone_calls = {"clone3", "clone"};
-const std::vector<std::string> futex_calls = {"futex", "futex_time64"};
-
-bool is_thread(const Event &e) {
-  return called(e, clone_calls) && e.ok() && has_flag(clone_flags(e), "CLONE_VM") &&
-         has_flag(clone_flags(e), "CLONE_THREAD");
-}
-
-std::string child_tid(const Event &e) {
-  for (const char *field : {"child_tid=", "child_tidptr="}) {
-    size_t at = e.text.find(field);
-    if (at != std::string::npos) {
-      std::string word = e.text.substr(at + std::string(field).size());
-      return word.substr(0, word.find_first_of(",})"));
-    }
-  }
-  return "";
-}
-
 std::vector<Said> clones(const Traced &t) {
   std::vector<Said> said;
   for (const Event *e : all(t, is_thread))
@@ -65,17 +15,6 @@ std::vector<Said> clones(const Traced &t) {
   if (said.empty())
     evidence("missing", {{"call", line("thread.calls")}});
   return said;
-}
-
-std::string traced(const std::vector<std::string> &names) {
-  std::string all;
-  for (const std::string &name : names)
-    all += (all.empty() ? "?" : ",?") + name;
-  return all;
-}
-
-bool is_futex(const Event &e) {
-  return called(e, futex_calls);
 }
 
 void quote(const Event &e) {
@@ -166,23 +105,6 @@ void timeline(const Traced &t) {
   out("   " + std::string(14, ' ') + axis);
 }
 
-int Futexes::waits_on(uintptr_t word, pid_t tid) const {
-  auto found = waits.find({word, tid});
-  return found == waits.end() ? 0 : found->second;
-}
-
-Futexes count_futexes(const Traced &t) {
-  Futexes f;
-  for (const Event *e : all(t, is_futex)) {
-    uintptr_t word = strtoul(e->arg(0).c_str(), nullptr, 16);
-    bool wake = e->arg(1).find("WAKE") != std::string::npos;
-    (wake ? f.words[word].second : f.words[word].first)++;
-    if (!wake)
-      f.waits[{word, e->tid}]++;
-  }
-  return f;
-}
-
 int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std::string> &named) {
   std::map<uintptr_t, std::string> joins;
   for (const Event *e : all(t, is_thread))
@@ -197,20 +119,10 @@ int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std
                                            : line("futex.other");
     char row[256];
     snprintf(row, sizeof row, "   0x%lx  %6d waits %6d wakes  %s", static_cast<unsigned long>(word),
-             n.first, n.second, what.c_str());
+             n.waits, n.wakes, what.c_str());
     out(row);
   }
   return unknown;
-}
-
-Writes count_writes(const Traced &t) {
-  Writes w;
-  for (const Event *e :
-       all(t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; })) {
-    w.calls++;
-    w.bytes += std::max(0L, e->value);
-  }
-  return w;
 }
 
 void show_writes(const Writes &w, size_t lines) {

@@ -26,7 +26,6 @@ struct ParentChild {
 };
 
 static const std::vector<std::string> fork_calls = {"clone", "clone3", "fork"};
-static const std::vector<std::string> wait_calls = {"wait4", "waitid"};
 
 // The run's answers: which line came first, and whose number the child printed.
 static std::string first_choice(const ParentChild &f) {

@@ -14,28 +14,6 @@
 
 namespace tour {
 
-// What a tally run's printed values establish: the breaks in 1, 2, ..., 19, 0, 1, ...
-struct Tally {
-  size_t lines = 0, breaks = 0, high = 0;  // high: values of 20 or more
-  int top = 0;
-  size_t first = 0;  // the line of the first break
-};
-
-static Tally tally(const Outcome &o) {
-  Tally f;
-  f.lines = o.lines.size();
-  int previous = 0;
-  for (size_t i = 0; i < o.lines.size(); ++i) {
-    int value = atoi(o.lines[i].text.c_str() + std::min<size_t>(10, o.lines[i].text.size()));
-    if (i > 0 && value != (previous == 19 ? 0 : previous + 1) && !f.breaks++)
-      f.first = i;
-    f.high += value >= 20;
-    f.top = std::max(f.top, value);
-    previous = value;
-  }
-  return f;
-}
-
 static Vars tally_facts(const Tally &f) {
   return {{"lines", std::to_string(f.lines)}, {"breaks", std::to_string(f.breaks)}};
 }
@@ -87,7 +65,7 @@ static void pinned(const Tally &free) {
                            sched_setaffinity(0, sizeof one, &one);
                          },
                      .deadline = 1});
-  Tally p = tally(o);
+  Tally p = tally(o.lines);
   Vars compared = {
       {"pinned", fixed(per_million(p), 1)},         {"free", fixed(per_million(free), 1)},
       {"pinned_breaks", std::to_string(p.breaks)},  {"pinned_lines", std::to_string(p.lines)},
@@ -150,7 +128,7 @@ void stop_tally_racy() {
   title("tally_racy");
   Asked breaks = ask("tally_racy.breaks");
   Outcome o = flood({.argv = {program("synchronisation", "tally_racy")}});
-  Tally f = tally(o);
+  Tally f = tally(o.lines);
   show_tally(f, o);
   if (hood("tally_racy")) {
     Contention c = contention("tally_racy", "");
@@ -164,7 +142,7 @@ void stop_tally_locked() {
   title("tally_locked");
   Asked breaks = ask("tally_locked.breaks"), waits = ask("tally_locked.waits");
   Outcome o = flood({.argv = {program("synchronisation", "tally_locked")}});
-  Tally f = tally(o);
+  Tally f = tally(o.lines);
   show_tally(f, o);
   judge(breaks, f.breaks ? "a" : "b", tally_facts(f));
   if (!hood("tally_locked"))
@@ -173,30 +151,8 @@ void stop_tally_locked() {
   show_contention(c, "tally_locked");
   if (!c.own)
     return judge_unseen(waits, line("futex.not_found", {{"name", "lock"}}));
-  int n = c.futexes.words[c.own].first;
+  int n = c.futexes.words[c.own].sleeps;
   judge(waits, n ? "a" : "b", {{"waits", std::to_string(n)}});
-}
-
-// The CPU time (user and system) each thread of a process has used so far, in seconds,
-// from /proc/PID/task/TID/stat; by thread id, in the order the threads were made.
-static std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid) {
-  std::vector<std::pair<pid_t, double>> times;
-  std::error_code gone;
-  for (const auto &task :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
-    std::string stat;
-    std::getline(std::ifstream(task.path() / "stat"), stat);
-    size_t name_end = stat.rfind(')');
-    unsigned long user = 0, system = 0;
-    // After the name: state, then fields 4 to 13, then utime and stime.
-    if (name_end != std::string::npos &&
-        sscanf(stat.c_str() + name_end + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
-               &user, &system) == 2)
-      times.push_back({std::stoi(task.path().filename()),
-                       static_cast<double>(user + system) / sysconf(_SC_CLK_TCK)});
-  }
-  std::sort(times.begin(), times.end());
-  return times;
 }
 
 // What a run of stock_gate established: its lines, its threads' CPU time, and in the

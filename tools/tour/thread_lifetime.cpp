@@ -97,25 +97,6 @@ struct Workers {
   bool stopped = false;
 };
 
-// The kernel's id and state of every thread of a process, main first.
-static std::vector<std::pair<pid_t, char>> thread_table(pid_t pid) {
-  std::error_code gone;
-  std::vector<std::pair<pid_t, char>> rows;
-  for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
-    std::string stat;
-    std::getline(std::ifstream(task.path() / "stat"), stat);
-    size_t name_end = stat.rfind(')');
-    if (name_end != std::string::npos && name_end + 2 < stat.size())
-      rows.push_back({std::stoi(task.path().filename()), stat[name_end + 2]});
-  }
-  std::sort(rows.begin(), rows.end(), [&](auto &a, auto &b) {
-    return (a.first != pid) < (b.first != pid) ||
-           ((a.first != pid) == (b.first != pid) &&
-            std::to_string(a.first) < std::to_string(b.first));
-  });
-  return rows;
-}
-
 // A numbered-workers program on the terminal with its thread table a second in, and
 // beside it, at the same time, the traced run.
 static Workers lifetime(const std::string &name, double seconds, const std::string &calls,
