@@ -1,0 +1,72 @@
+// The lab: a learner changes one of the programs, and the kernel's record of a run of
+// their program judges the change. A lab names its starting code (the program's own
+// source, never overwritten), its task and hints (in the words), and a judge that builds
+// nothing itself: it is handed the learner's built program, runs it under limits, works
+// out the run's facts with the same code as the tour (facts.hpp), and returns its checks.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "facts.hpp"
+#include "trace.hpp"
+#include "watch.hpp"
+#include "words.hpp"
+
+namespace lab {
+
+using namespace watcher;
+using words::Vars;
+
+enum class Verdict { passed, failed, not_judged };
+
+// One check of a run. The words "<name>.passed", "<name>.failed" or "<name>.not_judged"
+// say the fact that decided it, filled in from `facts`; a failure's words also say what
+// that fact means.
+struct Check {
+  std::string name;  // "lock_the_tally.breaks"
+  Verdict verdict = Verdict::not_judged;
+  Vars facts;
+};
+
+// What a judge is handed: the learner's files, built, and a folder of its own to run in.
+struct Learner {
+  std::vector<std::string> sources;   // as given, one per starting file, in the lab's order
+  std::vector<std::string> programs;  // the built programs, same order
+  std::string folder;                 // a fresh folder for the runs, removed afterwards
+  std::string tsan;                   // the first program built with ThreadSanitizer, or ""
+  std::string tsan_why;               // why there is none, when asked for and not built
+};
+
+struct Lab {
+  std::string name;                 // "reap_the_zombie"
+  std::string topic;                // "process_control": words and starting code's folder
+  std::vector<std::string> starts;  // starting code, from the source tree: "parent_child.cpp"
+  double seconds;                   // the most judging may take, the build not counted
+  bool tsan;                        // also build the first file with ThreadSanitizer
+  std::vector<Check> (*judge)(const Learner &);
+};
+
+// Every lab, in the order they are listed; the topics' files add theirs.
+const std::vector<Lab> &labs();
+extern const Lab reap_the_zombie, join_the_workers, lock_the_tally, sleeping_producer,
+    wake_the_opener;
+
+// ---- running a learner's program -------------------------------------------------------
+
+// A learner's program is untrusted input: this adds the limits under which any run of it
+// is harmless (processes, file size, CPU time, memory, lines kept, a deadline), and runs it
+// in the learner's folder. Use it for every Run of a learner's program, watched or traced.
+Run limited(const Learner &l, Run r);
+
+// "" when strace can trace here; otherwise why not, in one line (words).
+std::string cannot_trace();
+
+// A check that could not be made on this machine: not judged, with the reason.
+Check unjudged(const std::string &name, const std::string &why);
+Check check(const std::string &name, bool passed, const Vars &facts);
+
+std::string fixed(double value, int decimals);
+std::string hex(uintptr_t address);
+
+}  // namespace lab

@@ -1,0 +1,4 @@
+// Running a learner's program under limits (placeholder until written).
+#include "lab.hpp"
+
+namespace lab {}

@@ -1,0 +1,84 @@
+// Words a teacher can change (see words.hpp).
+#include "words.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace words {
+
+namespace fs = std::filesystem;
+
+static std::map<std::string, std::vector<std::string>> texts;  // by name
+static std::string folders;                                    // for the missing-text line
+
+bool load(const std::string &folder) {
+  std::error_code missing;
+  std::vector<fs::path> files;
+  for (const auto &entry : fs::directory_iterator(folder, missing))
+    if (entry.path().extension() == ".txt")
+      files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  for (const fs::path &path : files) {
+    std::ifstream file(path);
+    std::vector<std::string> *text = nullptr;
+    for (std::string line; std::getline(file, line);) {
+      if (line.starts_with("#"))
+        continue;
+      if (line.starts_with("[") && line.ends_with("]"))
+        text = &texts[line.substr(1, line.size() - 2)];
+      else if (text)
+        text->push_back(line);
+    }
+  }
+  for (auto &[name, lines] : texts)
+    while (!lines.empty() && lines.back().empty())
+      lines.pop_back();
+  folders += (folders.empty() ? "" : ", ") + folder;
+  return !files.empty();
+}
+
+bool has(const std::string &name) {
+  return texts.count(name) && !texts.at(name).empty();
+}
+
+std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room) {
+  for (std::string &line : lines)
+    for (const auto &[word, value] : vars)
+      for (size_t at = 0; (at = line.find("{" + word + "}", at)) != std::string::npos;
+           at += value.size())  // a value is never filled in again
+        line.replace(at, word.size() + 2, value);
+  if (room == 0)
+    return lines;
+  std::vector<std::string> filled = {""};
+  for (const std::string &line : lines) {
+    if (line.empty()) {
+      filled.push_back("");
+      filled.push_back("");
+      continue;
+    }
+    std::istringstream in(line);
+    for (std::string word; in >> word;) {
+      std::string &last = filled.back();
+      if (!last.empty() && last.size() + 1 + word.size() > room)
+        filled.push_back("");
+      if (!filled.back().empty())
+        filled.back() += ' ';
+      filled.back() += word;
+    }
+  }
+  return filled;
+}
+
+std::vector<std::string> text(const std::string &name, const Vars &vars, size_t room) {
+  if (!has(name))
+    return {"(" + name + " is missing from the words in " + folders + ")"};
+  return fill(texts.at(name), vars, room);
+}
+
+std::string line(const std::string &name, const Vars &vars) {
+  return text(name, vars)[0];
+}
+
+}  // namespace words
