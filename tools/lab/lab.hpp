@@ -5,6 +5,9 @@
 // out the run's facts with the same code as the tour (facts.hpp), and returns its checks.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -68,5 +71,22 @@ Check check(const std::string &name, bool passed, const Vars &facts);
 
 std::string fixed(double value, int decimals);
 std::string hex(uintptr_t address);
+
+// ---- the framework (run.cpp), for main.cpp ---------------------------------------------
+
+// A learner's files built in a fresh folder: ok, or the compiler's first errors. The
+// compiler's warnings are kept either way, for the learner to read.
+struct Built {
+  bool ok = false;
+  std::string messages;  // the compiler's output, cut to its first lines
+  Learner learner;
+};
+Built build(const Lab &lab, const std::vector<std::string> &sources);
+// Runs the lab's judge on a built learner within the lab's seconds, then removes the
+// learner's folder and everything in it.
+std::vector<Check> judge(const Lab &lab, Built &built);
+// The real user id a learner's program runs as when the lab runs as root (RLIMIT_NPROC
+// holds for every user but root): an id no account has, one per lab process.
+uid_t learner_uid();
 
 }  // namespace lab
