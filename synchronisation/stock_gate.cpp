@@ -4,7 +4,9 @@
 // Watch: no "sells" line ever comes before the "products" line with the same number, and
 // neither count skips or repeats a value. The semaphore makes only the seller wait; the
 // producer holds itself back by testing sells in a loop, and while 1168 items stand
-// unsold it spins there on a CPU until a sale frees room.
+// unsold it spins there on a CPU until a sale frees room. With a second CPU free the
+// seller sells meanwhile; on one CPU (taskset -c 0 ./stock_gate) the spin takes the CPU
+// from the seller it waits for, until the scheduler ends the producer's time slice.
 
 #include <pthread.h>
 #include <semaphore.h>
@@ -23,8 +25,9 @@ sem_t sem;                    // items made and not yet taken by the seller
 
 void *processA(void *) {  // the seller
   for (;;) {
-    // A stop and continue (Ctrl-Z, then fg) can end the wait without an item taken:
-    // wait again rather than sell an item that was never made.
+    // A signal whose handler interrupts the wait ends it with EINTR and no item taken
+    // (this program installs none, but a change to it might): wait again rather than sell
+    // an item that was never made. A stop and continue (Ctrl-Z, then fg) does not end it.
     while (sem_wait(&sem) != 0) {
     }
     int32_t sold = sells.load(std::memory_order_relaxed) + 1;

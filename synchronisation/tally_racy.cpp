@@ -5,8 +5,9 @@
 // now and then a value repeats, goes back or jumps ahead: the two threads' passes
 // interleaved, an update lost or a print late, which the values alone cannot tell apart.
 // Now and then a 20 or more slips out and a late store brings the count back below it;
-// when none does, no fold can catch it and it climbs on for good, as in some runs of a
-// few seconds.
+// when none does, no fold can catch it and it climbs on, for the rest of a run of seconds.
+// Only after about four billion more passes (tens of minutes at two million lines a
+// second) does it wrap round through the negative values and come back to 20 to be folded.
 // Compare with tally_locked, which is this program plus one mutex.
 
 #include <pthread.h>

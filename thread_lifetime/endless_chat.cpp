@@ -2,8 +2,12 @@
 //
 // Run:   ./endless_chat          (never ends; stop it with Ctrl-C)
 // Watch: "Hello, How are you?" comes from the created thread, "I’m fine, and you?" from
-// main. Each line stays whole, but which comes next is up to the scheduler: on a terminal
-// they mix, into a file or a pipe expect long runs of one and then of the other.
+// main. Each line stays whole. Which comes next is decided by which thread takes stdout's
+// lock next, and that lock is not handed over in turn: the thread that releases it mostly
+// takes it again before the woken one runs. So even with the two threads running at once
+// on two CPUs the lines come in runs of one kind: hundreds to thousands of lines long into
+// a pipe, tens on a terminal, where each line is a write of its own. Pinned to one CPU
+// (taskset -c 0 ./endless_chat) a run ends only where the scheduler switches threads.
 
 #include <pthread.h>
 

@@ -3,7 +3,11 @@
 // Run:   ./workers_quit          (ends by itself about 100 s later)
 // Watch: four lines at once, main's "create" line before each worker's greeting; then
 // silence for 100 s while `ps -L -o pid,lwp,stat,cmd -p N` (N from `pgrep workers_quit`)
-// shows main alone, sleeping (`S+`); then status 0.
+// shows main alone, sleeping (`S+`); then status 0. The ended workers are gone from the
+// kernel's thread list, but never joined, each keeps its stack mapped (8 MiB and a guard
+// page in /proc/N/maps) until a join or a detach gives it back. Piped (./workers_quit | cat)
+// nothing shows until the end, and nothing at all if it is stopped with Ctrl-C: stdout is
+// then a buffer, written out only when the process exits.
 
 #include <pthread.h>
 #include <unistd.h>

@@ -1,11 +1,13 @@
 // Thread lifetime: endless_chat, the three numbered-workers programs (leader_leaves,
 // workers_quit, leader_awaits) and record_pass.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
 
+#include "cpus.hpp"
 #include "engine.hpp"
 #include "stops.hpp"
 
@@ -47,66 +49,114 @@ static std::vector<Said> operator+(std::vector<Said> a, const std::vector<Said> 
   return a;
 }
 
-struct EndlessChat {
+// Lines of endless_chat and the runs of one kind they came in.
+struct Chat {
   size_t lines = 0, asks = 0, answers = 0, runs = 0;
-  Writes writes;  // traced
+  double per() const {
+    return runs ? static_cast<double>(lines) / runs : 0;
+  }
 };
+
+static Chat chat(const Outcome &o) {
+  Chat c;
+  c.lines = o.lines.size();
+  for (size_t i = 0; i < o.lines.size(); ++i) {
+    c.asks += o.lines[i].text == "Hello, How are you?";
+    c.answers += o.lines[i].text == "I’m fine, and you?";
+    c.runs += i == 0 || o.lines[i].text != o.lines[i - 1].text;
+  }
+  return c;
+}
+
+// Below this many lines a run on average the lines alternate; from the second on they come
+// in long runs; between the two the run answers neither.
+const double alternating = 1.5, long_runs = 10;
 
 void stop_endless_chat() {
   title("endless_chat");
   Asked runs = ask("endless_chat.runs");
-  EndlessChat f;
-  Outcome o = flood({.argv = {program("thread_lifetime", "endless_chat")}});
-  f.lines = o.lines.size();
-  for (size_t i = 0; i < o.lines.size(); ++i) {
-    f.asks += o.lines[i].text == "Hello, How are you?";
-    f.answers += o.lines[i].text == "I’m fine, and you?";
-    f.runs += i == 0 || o.lines[i].text != o.lines[i - 1].text;
-  }
-  evidence("endless_chat.result", {{"asks", std::to_string(f.asks)},
-                                   {"answers", std::to_string(f.answers)},
-                                   {"runs", std::to_string(f.runs)}});
+  std::string exe = program("thread_lifetime", "endless_chat");
+  Chat free = chat(flood({.argv = {exe}}));
+  Vars vars = {{"asks", std::to_string(free.asks)},
+               {"answers", std::to_string(free.answers)},
+               {"runs", std::to_string(free.runs)},
+               {"lines", std::to_string(free.lines)},
+               {"per", fixed(free.per(), 1)}};
+  evidence("endless_chat.result", vars);
+  // The same into a pipe on one CPU, where only the scheduler can switch the threads.
+  int cpu = 0, n = cpus(&cpu);
+  Outcome o = watch({.argv = {exe}, .before_exec = pinned_to(cpu), .deadline = 0.3});
+  Chat pinned = chat(o);
+  vars.insert({{"cpu", std::to_string(cpu)},
+               {"cpus", std::to_string(n)},
+               {"seconds", fixed(o.end, 1)},
+               {"pinned_lines", std::to_string(pinned.lines)},
+               {"pinned_runs", std::to_string(pinned.runs)},
+               {"pinned_per", fixed(pinned.per(), 1)}});
+  gap();
+  evidence("endless_chat.pinned", vars);
+  if (free.runs && pinned.runs)
+    evidence(n < 2                          ? "endless_chat.one_cpu"
+             : pinned.per() > 2 * free.per() ? "endless_chat.lock"
+                                             : "endless_chat.lock_only",
+             vars);
   if (hood("endless_chat")) {
-    Traced t = trace({.argv = {program("thread_lifetime", "endless_chat")}, .deadline = 0.3},
+    Traced t = trace({.argv = {exe}, .deadline = 0.3},
                      traced(clone_calls) + ",write,exit,exit_group");
     in_order(clones(t));
-    f.writes = count_writes(t);
-    if (f.writes.calls)
-      show_writes(f.writes, t.out.lines.size());
+    if (Writes w = count_writes(t); w.calls)
+      show_writes(w, t.out.lines.size());
     timeline(t);
   }
-  double per = f.runs ? static_cast<double>(f.lines) / f.runs : 0;
+  if (free.runs && free.per() >= alternating && free.per() < long_runs)
+    return judge_unseen(runs, line("endless_chat.between", vars));
   judge(runs,
-        f.runs == 0 ? ""
-        : per > 2   ? "b"
-                    : "a",
-        {{"lines", std::to_string(f.lines)},
-         {"runs", std::to_string(f.runs)},
-         {"per", fixed(per, 1)}});
+        free.runs == 0              ? ""
+        : free.per() >= long_runs ? "b"
+                                    : "a",
+        vars);
 }
 
-// What a numbered-workers run established: its thread table a second in, how it ended,
-// and what the traced twin printed and called.
+// What a numbered-workers run established: its thread table a second in, what ps and
+// /proc/PID/status said of the whole process then, how it ended, and what the traced
+// twin printed, called and still had mapped a second in.
 struct Workers {
   pid_t pid = 0;
   std::vector<std::pair<pid_t, char>> table;  // thread, state; main first
   bool main_listed = false;
   char main_state = '?';
+  char process_state = 0;  // /proc/PID/stat's, which ps -p PID shows without -L
+  int status_threads = 0;  // /proc/PID/status's "Threads:"
   double seconds = 0;
   int status = -1;
   bool stopped = false;
+  std::vector<Mapping> traced_maps;                  // the traced twin's, a second in
+  std::vector<std::pair<pid_t, char>> traced_table;  // and its threads then
 };
+
+// The "Threads:" count of /proc/PID/status, or 0.
+static int status_threads(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("Threads:"))
+      return atoi(line.c_str() + 8);
+  return 0;
+}
 
 // A numbered-workers program on the terminal with its thread table a second in, and
 // beside it, at the same time, the traced run.
 static Workers lifetime(const std::string &name, double seconds, const std::string &calls,
-                        const std::function<void(const Traced &)> &explain) {
+                        const std::function<void(const Traced &, const Workers &)> &explain) {
   Workers f;
   Traced t;
+  std::atomic<pid_t> twin = 0;
   std::thread traced;
   if (can_trace())
     traced = std::thread([&] {
-      t = trace({.argv = {program("thread_lifetime", name)}, .tty = true, .deadline = seconds},
+      t = trace({.argv = {program("thread_lifetime", name)},
+                 .tty = true,
+                 .deadline = seconds,
+                 .started = [&](pid_t pid) { twin = pid; }},
                 calls);
     });
   std::thread table;
@@ -119,6 +169,10 @@ static Workers lifetime(const std::string &name, double seconds, const std::stri
                          if (cancelled())
                            return;
                          f.table = thread_table(f.pid);
+                         f.process_state = state(f.pid);
+                         f.status_threads = status_threads(f.pid);
+                         if (twin)
+                           f.traced_maps = maps(twin), f.traced_table = thread_table(twin);
                          evidence("lifetime.table", {{"pid", std::to_string(f.pid)}});
                          for (auto [tid, state] : f.table) {
                            bool main = tid == f.pid;
@@ -127,6 +181,11 @@ static Workers lifetime(const std::string &name, double seconds, const std::stri
                            out("   " + line(main ? "lifetime.main" : "lifetime.thread",
                                             {{"tid", std::to_string(tid)}, {"state", {state}}}));
                          }
+                         // ps without -L shows the process by its main thread's state.
+                         if (f.process_state == 'Z' && f.status_threads > 1)
+                           evidence("lifetime.looks_dead",
+                                    {{"pid", std::to_string(f.pid)},
+                                     {"threads", std::to_string(f.status_threads)}});
                          fflush(stdout);
                        });
                      }});
@@ -143,8 +202,47 @@ static Workers lifetime(const std::string &name, double seconds, const std::stri
       f.stopped ? "lifetime.stopped" : "lifetime.ended",
       {{"seconds", fixed(f.seconds, 1)}, {"status", std::to_string(f.status)}, {"name", name}});
   if (hood(name))
-    explain(t);
+    explain(t, f);
   return f;
+}
+
+// The stacks of ended threads that the traced twin still had mapped a second in, each
+// said under the clone that made it: clone3 gives a stack's lowest address, clone its top.
+static std::vector<Said> stacks(const Traced &t, const Workers &f) {
+  std::vector<Said> said;
+  for (const Event *clone : all(t, is_thread)) {
+    size_t at = clone->text.find("stack=");
+    pid_t tid = clone->value;
+    bool living = std::any_of(f.traced_table.begin(), f.traced_table.end(),
+                              [&](auto &row) { return row.first == tid; });
+    if (at == std::string::npos || f.traced_table.empty() || living)
+      continue;
+    // clone3 gives the lowest address and the size, its guard page included; clone only
+    // the top, the mapping below it.
+    uintptr_t stack = strtoul(clone->text.c_str() + at + 6, nullptr, 16), low = stack - 1,
+              high = stack;
+    if (size_t size = clone->text.find("stack_size="); size != std::string::npos)
+      low = stack, high = stack + strtoul(clone->text.c_str() + size + 11, nullptr, 16);
+    bool whole = high == stack && low == stack - 1;
+    uintptr_t mapped = 0, start = 0;
+    for (const Mapping &m : f.traced_maps)
+      if (m.start < high && low < m.end) {
+        mapped += whole ? m.end - m.start : std::min(m.end, high) - std::max(m.start, low);
+        start = start ? start : std::max(m.start, whole ? m.start : low);
+      }
+    if (!mapped)
+      continue;
+    char from[32];
+    snprintf(from, sizeof from, "0x%lx", static_cast<unsigned long>(start));
+    said.push_back({clone,
+                    "workers_quit.stack",
+                    {{"tid", std::to_string(tid)},
+                     {"start", from},
+                     {"mib", fixed(mapped / 1048576.0, 1)},
+                     {"pid", std::to_string(t.pid)}},
+                    false});
+  }
+  return said;
 }
 
 // The thread count and main's state one second in, as the table showed them.
@@ -158,7 +256,8 @@ void stop_leader_leaves() {
   title("leader_leaves");
   Asked threads = ask("leader_leaves.threads"), main = ask("leader_leaves.main");
   Workers f =
-      lifetime("leader_leaves", 2, traced(clone_calls) + ",exit,exit_group", [](const Traced &t) {
+      lifetime("leader_leaves", 2, traced(clone_calls) + ",exit,exit_group",
+               [](const Traced &t, const Workers &) {
         in_order(clones(t));
         std::vector<long> kernel = {t.pid}, printed;  // main's id, then the workers'
         std::string call = "clone3";
@@ -192,8 +291,12 @@ void stop_workers_quit() {
   title("workers_quit");
   Asked threads = ask("workers_quit.threads");
   Workers f =
-      lifetime("workers_quit", 2, traced(clone_calls) + ",exit,exit_group", [](const Traced &t) {
-        in_order(clones(t) + endings(t));
+      lifetime("workers_quit", 2, traced(clone_calls) + ",exit,exit_group",
+               [](const Traced &t, const Workers &f) {
+                 std::vector<Said> kept = stacks(t, f);
+                 in_order(clones(t) + kept + endings(t));
+                 if (kept.empty())
+                   evidence("workers_quit.no_stacks");
         timeline(t);
       });
   if (f.table.empty())
@@ -206,7 +309,7 @@ void stop_leader_awaits() {
   Asked seconds = ask("leader_awaits.seconds");
   Workers f = lifetime("leader_awaits", 20,
                        traced(clone_calls) + "," + traced(futex_calls) + ",exit,exit_group",
-                       [](const Traced &t) {
+                       [](const Traced &t, const Workers &) {
                          in_order(clones(t) + joins(t) + endings(t));
                          timeline(t);
                        });
@@ -245,9 +348,11 @@ void stop_record_pass() {
   auto all_writes = all(t, [](const Event &e) { return e.name == "write"; });
   std::vector<Said> said = clones(t) + joins(t) + endings(t);
   for (const Event *write : all_writes)
-    said.push_back({write, all_writes.size() == 1 && write->tid == t.pid && write->value == 10
-                               ? "record_pass.write"
-                               : ""});
+    said.push_back({write,
+                    all_writes.size() == 1 && write->tid == t.pid && write->value == 10
+                        ? "record_pass.write"
+                        : "",
+                    {{"bytes", std::to_string(write->value)}}});
   in_order(said);
   timeline(t);
   judge(writes, f.pipe.calls, {{"writes", std::to_string(f.pipe.calls)}});
@@ -265,6 +370,8 @@ void stop_record_pass() {
                    {"tty", std::to_string(f.on_tty.calls)},
                    {"tty_bytes", per(f.on_tty)}};
   evidence("record_pass.compare", compared);
+  if (f.on_tty.calls > f.pipe.calls && f.on_tty.calls == f.xs)
+    evidence("record_pass.line_buffered", compared);
   judge(terminal, f.on_tty.calls, compared);
 }
 

@@ -1,0 +1,33 @@
+// The CPUs the tour may run on, which its programs inherit, and pinning a program to one.
+#pragma once
+
+#include <sched.h>
+
+#include <functional>
+
+namespace tour {
+
+// How many CPUs this process may run on; the lowest of them in *first.
+inline int cpus(int *first = nullptr) {
+  cpu_set_t mine;
+  CPU_ZERO(&mine);
+  sched_getaffinity(0, sizeof mine, &mine);
+  for (int cpu = 0; first && cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &mine)) {
+      *first = cpu;
+      break;
+    }
+  return CPU_COUNT(&mine);
+}
+
+// A Run's before_exec that pins the program, and every thread it makes, to one CPU.
+inline std::function<void()> pinned_to(int cpu) {
+  return [cpu] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(0, sizeof one, &one);
+  };
+}
+
+}  // namespace tour
