@@ -249,4 +249,21 @@ std::vector<pid_t> children(pid_t pid) {
   return kids;
 }
 
+std::vector<Said> said(const Traced &t) {
+  std::string output;
+  for (const Line &line : t.out.lines)
+    output += line.text + "\n";
+  output += t.out.tail;
+  std::vector<Said> found;
+  size_t at = 0;
+  auto written = [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; };
+  for (const Event *e : all(t, written)) {
+    size_t from = std::min(at, output.size());
+    size_t n = std::min<size_t>(std::max(0L, e->value), output.size() - from);
+    found.push_back({e->tid, e->at, output.substr(from, n)});
+    at += n;
+  }
+  return found;
+}
+
 }  // namespace watcher

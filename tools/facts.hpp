@@ -92,4 +92,15 @@ std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid);
 // The children of a process, from /proc/PID/task/*/children.
 std::vector<pid_t> children(pid_t pid);
 
+// What each write to stdout said: the output cut into the bytes of each write call on
+// descriptor 1, in the trace's order, with the thread that made it. On a terminal stdio
+// writes each line as it is printed, by the thread that prints it; on a pipe it writes
+// its buffer when full, or at exit by the thread that ends the process.
+struct Said {
+  pid_t tid = 0;
+  double at = 0;  // when the write began, by the trace's clock
+  std::string text;
+};
+std::vector<Said> said(const Traced &t);
+
 }  // namespace watcher

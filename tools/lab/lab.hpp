@@ -69,6 +69,9 @@ std::string cannot_trace();
 Check unjudged(const std::string &name, const std::string &why);
 Check check(const std::string &name, bool passed, const Vars &facts);
 
+// A text of the words, filled in from facts, as one line: for a fill-in of another text
+// ("{what}") chosen by a fact.
+std::string sentence(const std::string &name, const Vars &facts = {});
 std::string fixed(double value, int decimals);
 std::string hex(uintptr_t address);
 

@@ -1,11 +1,182 @@
-// The process control lab: reap_the_zombie (placeholder until its judge is written).
+// The process control lab: reap_the_zombie, from parent_child. The learner's child ends
+// with an exit status of its own, and the parent sleeps before it waits, so that the ended
+// child stays a zombie meanwhile; then the parent prints the status it reaped. /proc shows
+// the zombie while the parent sleeps, the trace shows the wait that reaped it and the
+// status the kernel handed over, and the parent's own writes show what it printed.
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <map>
+#include <thread>
+
 #include "lab.hpp"
 
 namespace lab {
 
-static std::vector<Check> judge(const Learner &) {
-  return {};
+namespace {
+
+// How long the task asks the parent to sleep before its wait. A zombie seen for half of
+// it was left unreaped on purpose: a parent that waits at once reaps within milliseconds.
+constexpr double asked_sleep = 2;
+
+// What /proc showed of the program's children: polled from a thread of the lab's own
+// while the program runs, since a zombie is only seen while it lasts.
+struct Zombies {
+  struct Seen {
+    int times = 0;
+    double first = 0, last = 0;  // seconds since the program started
+  };
+  std::map<pid_t, Seen> children;  // the children seen in state Z while their parent slept
+
+  void watch(pid_t parent) {
+    using clock = std::chrono::steady_clock;
+    auto start = clock::now();
+    poller = std::thread([this, parent, start] {
+      while (!done && !cancelled()) {
+        double at = std::chrono::duration<double>(clock::now() - start).count();
+        for (pid_t child : children_of(parent))
+          if (state(child) == 'Z' && state(parent) == 'S') {
+            Seen &s = children[child];
+            s.first = s.times++ ? s.first : at;
+            s.last = at;
+          }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
+  }
+  void stop() {
+    done = true;
+    if (poller.joinable())
+      poller.join();
+  }
+
+ private:
+  static std::vector<pid_t> children_of(pid_t pid) {
+    return watcher::children(pid);
+  }
+  std::atomic<bool> done{false};
+  std::thread poller;
+};
+
+bool forked(const Event &e) {
+  return (called(e, clone_calls) || e.name == "fork" || e.name == "vfork") && !is_thread(e) &&
+         e.value > 0;
 }
+
+// The first line of the text that holds `number` as a whole number, or "".
+std::string line_with(const std::string &text, long number) {
+  std::string digits = std::to_string(number);
+  for (size_t at = text.find(digits); at != std::string::npos; at = text.find(digits, at + 1)) {
+    bool starts = at == 0 || !isdigit(static_cast<unsigned char>(text[at - 1]));
+    size_t end = at + digits.size();
+    if (starts && (end == text.size() || !isdigit(static_cast<unsigned char>(text[end])))) {
+      size_t begin = text.rfind('\n', at);
+      begin = begin == std::string::npos ? 0 : begin + 1;
+      return text.substr(begin, text.find('\n', at) - begin);
+    }
+  }
+  return "";
+}
+
+std::string first_line(const std::string &text) {
+  std::string line = text.substr(0, text.find('\n'));
+  return line.empty() ? sentence("reap_the_zombie.nothing") : line;
+}
+
+Check zombie_check(const Zombies &z, pid_t child) {
+  const std::string name = "reap_the_zombie.zombie";
+  // Without the trace the child is the one seen longest.
+  auto longest = z.children.end();
+  for (auto it = z.children.begin(); it != z.children.end(); ++it)
+    if (child ? it->first == child
+              : longest == z.children.end() ||
+                    it->second.last - it->second.first > longest->second.last - longest->second.first)
+      longest = it;
+  if (longest == z.children.end())
+    return check(name, false, {{"what", sentence(name + ".never", {{"child", child ? std::to_string(child) : "?"}})}});
+  const Zombies::Seen &s = longest->second;
+  Vars facts = {{"child", std::to_string(longest->first)},
+                {"times", std::to_string(s.times)},
+                {"from", fixed(s.first, 2)},
+                {"to", fixed(s.last, 2)},
+                {"lasted", fixed(s.last - s.first, 2)},
+                {"needed", fixed(asked_sleep / 2, 1)}};
+  bool passed = s.last - s.first >= asked_sleep / 2;
+  if (!passed)
+    facts["what"] = sentence(name + ".brief", facts);
+  return check(name, passed, facts);
+}
+
+std::vector<Check> judge(const Learner &l) {
+  Zombies zombies;
+  Run r = limited(l, {.argv = {l.programs[0]}, .deadline = asked_sleep + 4});
+  r.started = [&](pid_t pid) { zombies.watch(pid); };
+  std::string why = cannot_trace();
+  if (!why.empty()) {
+    watch(r);
+    zombies.stop();
+    return {zombie_check(zombies, 0), unjudged("reap_the_zombie.reaped", why),
+            unjudged("reap_the_zombie.printed", why)};
+  }
+  Traced t = trace(r, traced(clone_calls) + ",?fork,?vfork," + traced(wait_calls) + ",write");
+  zombies.stop();
+
+  const Event *fork = find(t, [&](const Event &e) { return e.tid == t.pid && forked(e); });
+  pid_t child = fork ? static_cast<pid_t>(fork->value) : 0;
+  std::vector<Check> checks = {zombie_check(zombies, child)};
+  if (!fork) {
+    Vars none = {{"what", sentence("reap_the_zombie.no_fork")}};
+    checks.push_back(check("reap_the_zombie.reaped", false, none));
+    checks.push_back(check("reap_the_zombie.printed", false, none));
+    return checks;
+  }
+
+  std::vector<Reap> all_reaps = reaps(t);
+  const Reap *reap = nullptr;
+  for (const Reap &r : all_reaps)
+    if (r.child == child && r.call->tid == t.pid)
+      reap = &r;
+  Vars facts = {{"child", std::to_string(child)}};
+  if (!reap) {
+    facts["what"] = sentence("reap_the_zombie.unreaped", facts);
+    checks.push_back(check("reap_the_zombie.reaped", false, facts));
+    checks.push_back(check("reap_the_zombie.printed", false, facts));
+    return checks;
+  }
+  facts["call"] = shorten_call(reap->call->text, 90);
+  facts["at"] = fixed(reap->call->done, 2);
+  facts["status"] = std::to_string(reap->status);
+  facts["signal"] = std::to_string(reap->signal);
+  bool own = reap->status > 0;
+  if (!own)
+    facts["what"] = sentence(reap->status == 0  ? "reap_the_zombie.status_zero"
+                             : reap->signal > 0 ? "reap_the_zombie.killed"
+                                                : "reap_the_zombie.no_status",
+                             facts);
+  checks.push_back(check("reap_the_zombie.reaped", own, facts));
+
+  // What the parent wrote after its wait began.
+  std::string printed;
+  for (const Said &s : said(t))
+    if (s.tid == t.pid && s.at >= reap->call->at)
+      printed += s.text;
+  long status = reap->status;
+  std::string line = status >= 0 ? line_with(printed, status) : "";
+  facts["line"] = line;
+  facts["printed"] = first_line(printed);
+  if (status < 0)  // the reaped check has said why there is no status to print
+    facts["what"] = sentence("reap_the_zombie.unknown", facts);
+  else if (line.empty())
+    facts["what"] = sentence(
+        !line_with(printed, status << 8).empty() ? "reap_the_zombie.raw" : "reap_the_zombie.absent",
+        facts);
+  checks.push_back(check("reap_the_zombie.printed", !line.empty(), facts));
+  return checks;
+}
+
+}  // namespace
 
 const Lab reap_the_zombie = {"reap_the_zombie", "process_control", {"parent_child.cpp"}, 10, false, judge};
 

@@ -2,10 +2,7 @@
 // project's warnings; every run of the program gets limits that make any mistake in it
 // harmless to the machine: a fork loop, a flood, a file or an allocation without end, a
 // program that never ends. The judge gets a folder of its own, removed afterwards.
-#include <linux/capability.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +14,9 @@
 
 #include "lab.hpp"
 
+#ifndef SOURCE_DIR
+#define SOURCE_DIR "."
+#endif
 #ifndef LAB_CXX
 #define LAB_CXX "c++"
 #endif
@@ -44,6 +44,13 @@ std::string hex(uintptr_t address) {
   char text[32];
   snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
   return text;
+}
+
+std::string sentence(const std::string &name, const Vars &facts) {
+  std::string all;
+  for (const std::string &line : words::text(name, facts))
+    all += (all.empty() || line.empty() ? "" : " ") + line;
+  return all;
 }
 
 Check check(const std::string &name, bool passed, const Vars &facts) {
@@ -88,33 +95,17 @@ static long tasks_of(uid_t uid) {
   return n;
 }
 
-// Root's processes are never held to RLIMIT_NPROC. Run as root, the learner's program
-// (and the strace that starts it) gets a real user id of its own, to which the limit
-// applies, and loses the two capabilities that would lift it again. Its effective id
-// stays root, so that strace can still write its record and trace it.
-static void become_learner(uid_t uid) {
-  for (int cap : {CAP_SYS_RESOURCE, CAP_SYS_ADMIN})
-    prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
-  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-  __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2] = {};
-  if (syscall(SYS_capget, &header, data) == 0) {
-    data[0].inheritable = data[1].inheritable = 0;
-    syscall(SYS_capset, &header, data);
-  }
-  // In a user namespace this may fail; there root is an ordinary user outside, and the
-  // limit already holds.
-  (void)!setresuid(uid, static_cast<uid_t>(-1), static_cast<uid_t>(-1));
-}
-
 Run limited(const Learner &l, Run r) {
   double left = judging_ends > 0 ? judging_ends - now() : r.deadline;
   r.deadline = std::max(0.5, std::min(r.deadline, left));
   r.grace = std::min(r.grace, 1.0);
   if (r.cwd.empty())
     r.cwd = l.folder;
+  // Run as root, the program takes a user id of its own as it starts (as_learner.cpp).
   bool root = geteuid() == 0;
   uid_t uid = root ? learner_uid() : getuid();
+  if (root)
+    r.env.push_back("LAB_UID=" + std::to_string(uid));
   // Everything computed here: the child between fork and exec may only make system calls.
   rlim_t tasks = tasks_of(uid) + 64;
   rlim_t cpu = static_cast<rlim_t>(std::ceil(r.deadline + r.grace)) + 1;
@@ -134,8 +125,6 @@ Run limited(const Learner &l, Run r) {
     limit(RLIMIT_CPU, cpu, cpu + 2);
     if (!sanitized)
       limit(RLIMIT_AS, rlim_t{1} << 30, rlim_t{1} << 30);
-    if (root)
-      become_learner(uid);
   };
   return r;
 }
@@ -153,7 +142,7 @@ static Outcome compile(const std::string &source, const std::string &program, bo
                                    "-O2", "-pthread"};
   if (tsan)
     argv.insert(argv.end(), {"-fsanitize=thread", "-g"});
-  argv.insert(argv.end(), {source, "-o", program, "-lrt"});
+  argv.insert(argv.end(), {source, SOURCE_DIR "/tools/lab/as_learner.cpp", "-o", program, "-lrt"});
   return watch({.argv = argv, .deadline = 120});
 }
 
@@ -183,6 +172,8 @@ Built build(const Lab &lab, const std::vector<std::string> &sources) {
     return b;
   }
   b.learner.folder = folder;
+  if (geteuid() == 0)  // the program runs as the learner's own user id (as_learner.cpp)
+    (void)!chown(folder, learner_uid(), learner_uid());
   b.learner.sources = sources;
   b.ok = true;
   for (size_t i = 0; i < sources.size() && b.ok; ++i) {
