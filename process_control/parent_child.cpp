@@ -3,7 +3,9 @@
 // Run:   ./parent_child
 // Watch: "Child process, pid=0" always comes first, also piped into a file: the parent
 // prints only after wait returns, and by then the exiting child has written its line.
-// The parent's line carries the number fork gave it: the child's process id.
+// The parent's line carries the number fork gave it: the child's process id. From its
+// exit until the parent's wait collects its status the ended child is a zombie (state Z
+// in ps or /proc/PID/stat); here that lasts only a moment, as the parent is already waiting.
 
 #include <sys/wait.h>
 #include <unistd.h>

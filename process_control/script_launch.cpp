@@ -5,6 +5,9 @@
 // Watch: the parent's ids, and its argument count when there are two or more; then the
 //        script counting 1 to 10, or, when it cannot start, the child's ids (its PPID is
 //        the parent's PID) and the arguments it inherited, one a line.
+// A successful execl never returns: the child keeps its pid and its open files (so the
+// script writes to the same terminal), while its memory, stdio's buffers included, is
+// replaced by the new program's.
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -17,8 +17,12 @@
 const char greeting[] = "Hello Process B";
 
 // The replier changes the page from another process, out of the compiler's sight: reading
-// it through a volatile pointer makes every poll load the shared bytes afresh instead of
-// reusing what an earlier poll saw. Only the first 15 bytes count; byte 14 decides.
+// it through a volatile pointer makes the compiler load the shared bytes on every poll
+// instead of reusing what an earlier poll saw. That is all volatile does: it neither makes
+// the replier's 16 bytes appear at once nor orders them against other memory, so it is no
+// synchronisation. What keeps the two in step is only this polling with sleep; the usual
+// tool is a process-shared semaphore in the page (sem_init with pshared 1), waited on here
+// and posted by the replier. Only the first 15 bytes count; byte 14 decides.
 static bool unanswered(const volatile char *page) {
   for (int i = 0; i < 15; ++i)
     if (page[i] != greeting[i])

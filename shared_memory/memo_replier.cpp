@@ -3,7 +3,8 @@
 // Run:   ./memo_replier    in a second terminal, while ./memo_opener is waiting in the first
 // Watch: "Read shared memory: Hello Process B", then "Shared memory updated: Hello Process A";
 // the opener notices within a second and ends, while the replier sleeps five seconds before
-// removing "OS". Run without a waiting opener, it finds no object and says so.
+// removing "OS". Run with no opener before it, it finds no object and says so, unless an
+// opener stopped with Ctrl-C left "OS" behind: then it answers in that page and removes it.
 
 #include <fcntl.h>
 #include <sys/mman.h>

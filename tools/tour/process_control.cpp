@@ -1,9 +1,14 @@
 // Process control: parent_child (fork and wait) and script_launch (a child replaced by a
 // script, and the same from a folder without the script).
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "engine.hpp"
 #include "stops.hpp"
@@ -23,6 +28,53 @@ struct ParentChild {
   std::string traced_second;    // the traced run's second line
   const Event *wait = nullptr;  // wait4 or waitid
   const Event *child_exit = nullptr;
+};
+
+// The ended child as /proc shows it while its parent cannot reap it. Between a child's end
+// and its parent's wait the child is a zombie; parent_child waits at once, so the tour
+// holds the parent stopped (SIGSTOP) as soon as /proc lists its child, looks at the child
+// until it has ended, and lets the parent go on (SIGCONT). A child not found in time, or
+// already reaped, is not reported as seen.
+struct Zombie {
+  pid_t child = 0;
+  char held = 0;       // the child's state while the parent was stopped: 'Z', or 0
+  bool reaped = false;  // /proc/CHILD was gone once the parent went on
+  double stopped = 0;   // seconds the parent was held
+  std::thread spy;
+  std::atomic<bool> done{false};
+
+  void watch(pid_t parent) {
+    spy = std::thread([this, parent] {
+      using clock = std::chrono::steady_clock;
+      auto since = [](clock::time_point t) {
+        return std::chrono::duration<double>(clock::now() - t).count();
+      };
+      auto begun = clock::now();
+      while (!child && !done && !cancelled() && since(begun) < 5) {
+        std::vector<pid_t> found = children(parent);
+        if (!found.empty())
+          child = found[0];
+      }
+      if (!child || kill(parent, SIGSTOP) != 0)
+        return;
+      auto held_at = clock::now();
+      char s = state(child);
+      while (s != 0 && s != 'Z' && !cancelled() && since(held_at) < 1)
+        s = state(child);
+      held = s == 'Z' ? s : 0;
+      stopped = since(held_at);
+      kill(parent, SIGCONT);
+      auto let_go = clock::now();
+      while (held && state(child) != 0 && since(let_go) < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      reaped = held && state(child) == 0;
+    });
+  }
+  void join() {
+    done = true;
+    if (spy.joinable())
+      spy.join();
+  }
 };
 
 static const std::vector<std::string> fork_calls = {"clone", "clone3", "fork"};
@@ -47,6 +99,8 @@ static void explain(ParentChild &f) {
     return;
   f.t = trace({.argv = {program("process_control", "parent_child")}},
               traced(clone_calls) + ",?fork,?wait4,?waitid,exit_group");
+  if (cancelled())
+    return;
   const Traced &t = f.t;
   f.fork = find(t, [&](const Event &e) { return called(e, fork_calls) && e.tid == t.pid; });
   if (!f.fork)
@@ -81,8 +135,15 @@ void stop_parent_child() {
   title("parent_child");
   Asked first = ask("parent_child.first"), pid = ask("parent_child.pid");
   ParentChild f;
+  Zombie z;
   std::string exe = program("process_control", "parent_child");
-  Outcome o = shown({.argv = {exe}, .started = [&](pid_t pid) { f.parent = pid; }});
+  Outcome o = shown({.argv = {exe}, .started = [&](pid_t pid) {
+                       f.parent = pid;
+                       z.watch(pid);
+                     }});
+  z.join();
+  if (cancelled())
+    throw Interrupted{};  // nothing is said of a stopped run
   f.status = o.status;
   f.first = o.lines.empty() ? "" : o.lines[0].text;
   for (const Line &l : o.lines) {
@@ -90,7 +151,14 @@ void stop_parent_child() {
     sscanf(l.text.c_str(), "Parent Proces, pid=%ld", &f.parent_said);
   }
   evidence("parent_child.result", {{"status", std::to_string(f.status)}, {"first", f.first}});
+  if (z.held == 'Z' && z.child == f.parent_said)
+    evidence(z.reaped ? "parent_child.zombie" : "parent_child.zombie_held",
+             {{"child", std::to_string(z.child)}, {"held", when(z.stopped)}});
+  else
+    evidence("parent_child.zombie_unseen");
   explain(f);
+  if (cancelled())
+    throw Interrupted{};
   judge(first, first_choice(f), {{"first", f.first}});
   judge(pid, pid_choice(f),
         {{"child", std::to_string(f.child_said)},
@@ -123,16 +191,35 @@ static void count_lines(const Outcome &o, int &numbers, int &own) {
   }
 }
 
+// count.sh's permission bits, "0755", or "" when it is missing.
+static std::string mode_of(const std::string &path) {
+  struct stat file;
+  if (stat(path.c_str(), &file) != 0)
+    return "";
+  char mode[16];
+  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
+  return mode;
+}
+
 void stop_script_launch() {
-  title("script_launch");
+  std::string script = program("process_control", "count.sh");
+  std::string folder = std::filesystem::path(script).parent_path();
+  // What the child's execl will meet decides what there is to watch for.
+  title(mode_of(script).empty()             ? "script_launch.missing"
+        : access(script.c_str(), X_OK) != 0 ? "script_launch.not_executable"
+                                            : "script_launch");
   ScriptLaunch f;
-  std::string folder = std::filesystem::path(program("process_control", "count.sh")).parent_path();
   Outcome o = shown({.argv = {"./script_launch"}, .cwd = folder});
+  if (cancelled())
+    throw Interrupted{};
   count_lines(o, f.numbers, f.own);
-  evidence("script_launch.result", {{"numbers", std::to_string(f.numbers)}});
+  evidence(f.numbers > 0 || f.own == 0 ? "script_launch.result" : "script_launch.result_own",
+           {{"numbers", std::to_string(f.numbers)}, {"own", std::to_string(f.own)}});
   if (hood("script_launch")) {
     f.t = trace({.argv = {"./script_launch"}, .cwd = folder},
                 traced(clone_calls) + ",?open,?openat,?wait4,?waitid,exit_group");
+    if (cancelled())
+      throw Interrupted{};
     const Traced &t = f.t;
     f.exec = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.exec) {
@@ -145,6 +232,9 @@ void stop_script_launch() {
       if (f.exec->ok())
         note("script_launch.execve",
              {{"pid", std::to_string(f.exec->tid)}, {"shebang", f.shebang}});
+      else
+        note(f.exec->error == "EACCES" ? "script_launch.eacces" : "script_launch.failed",
+             {{"error", f.exec->error}, {"mode", mode_of(script)}});
       if (f.read && f.exec->ok()) {
         quote(*f.read);
         note("script_launch.openat", {{"call", f.read->name}});
@@ -160,6 +250,10 @@ void stop_script_launch() {
   std::string empty = mkdtemp(temporary) ? temporary : "/";
   Run elsewhere = {.argv = {program("process_control", "script_launch"), "a", "b"}, .cwd = empty};
   o = shown(elsewhere);
+  if (cancelled()) {
+    rmdir(empty.c_str());
+    throw Interrupted{};
+  }
   long ignored;
   for (const Line &line : o.lines) {
     if (sscanf(line.text.c_str(), "PARENTS | PID = %ld", &f.parent) == 1)
@@ -176,6 +270,10 @@ void stop_script_launch() {
              {{"line", f.child_line}});
   if (hood("script_launch a b")) {
     f.t2 = trace(elsewhere, traced(clone_calls) + ",write,exit_group");
+    if (cancelled()) {
+      rmdir(empty.c_str());
+      throw Interrupted{};
+    }
     const Traced &t = f.t2;
     f.failed = find(t, [&](const Event &e) { return e.name == "execve" && e.tid != t.pid; });
     if (f.failed) {

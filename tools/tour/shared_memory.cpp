@@ -1,11 +1,11 @@
 // Shared memory: memo_opener and memo_replier, two processes meeting in "OS".
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -28,7 +28,16 @@ struct MemoHood {
   long stat_size = -1;
   std::vector<std::pair<pid_t, Mapping>> pages;  // "/dev/shm/OS" in each process's maps
   bool one_page = false;  // two processes, one device and inode, different addresses
+  bool fixed_layout = false;  // both processes had ADDR_NO_RANDOMIZE in their personality
 };
+
+// A process's execution domain flags, from /proc/PID/personality; ADDR_NO_RANDOMIZE
+// (0x0040000, set by setarch -R and by debuggers) turns address randomisation off for it.
+static bool randomisation_off(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/personality");
+  std::string flags;
+  return file >> flags && (std::stoul(flags, nullptr, 16) & 0x0040000) != 0;
+}
 
 static const std::vector<std::string> open_calls = {"openat", "open"};
 static const std::vector<std::string> stat_calls = {"newfstatat", "fstat", "statx", "fstat64"};
@@ -65,17 +74,23 @@ static MemoHood memo_traced() {
        .deadline = 20,
        .stop_when =
            [&](auto &) {
-             if (f.pages.empty())  // the first line: the replier has mapped the page
-               for (pid_t pid : {pid_t(opener_pid), pid_t(replier_pid)})
+             if (f.pages.empty()) {  // the first line: the replier has mapped the page
+               f.fixed_layout = true;
+               for (pid_t pid : {pid_t(opener_pid), pid_t(replier_pid)}) {
+                 f.fixed_layout = f.fixed_layout && randomisation_off(pid);
                  for (const Mapping &m : maps(pid))
                    if (m.path == "/dev/shm/OS")
                      f.pages.push_back({pid, m});
+               }
+             }
              return false;
            },
        .started = [&](pid_t pid) { replier_pid = pid; }},
       traced(open_calls) + "," + traced(stat_calls) + "," + traced(map_calls) + ",munmap,unlink");
   opener.join();
   made_shm = fs::exists("/dev/shm/OS");
+  if (cancelled())
+    throw Interrupted{};  // nothing is said of a stopped run
   auto shm = [](const Event &e) { return e.text.find("/dev/shm/OS") != std::string::npos; };
   // The descriptor's number was used before, for the loader's files: look after the open.
   auto on_fd = [](const Traced &t, const std::vector<std::string> &names, size_t arg,
@@ -156,12 +171,35 @@ static std::string user_name(uid_t uid) {
   return entry ? entry->pw_name : std::to_string(uid);
 }
 
-// Who made a file that is not the tour's, and which processes it can see holding it.
+// Who may do what with an "OS" the tour did not make: what its mode lets other users do,
+// whether the kernel refuses another user's opener whatever the mode, and which processes
+// the tour can see holding it.
 static void owner(const std::string &path) {
-  struct stat file;
-  if (stat(path.c_str(), &file) != 0)
+  struct stat file, folder;
+  if (stat(path.c_str(), &file) != 0 || stat("/dev/shm", &folder) != 0)
     return;
-  evidence("memo.skipped", {{"user", user_name(file.st_uid)}});
+  char mode[16];
+  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
+  group *g = getgrgid(file.st_gid);
+  Vars who = {{"user", user_name(file.st_uid)},
+              {"mode", mode},
+              {"group", g ? g->gr_name : std::to_string(file.st_gid)}};
+  evidence("memo.skipped", who);
+  // The replier opens it O_RDWR: the mode says who may.
+  evidence(file.st_mode & S_IWOTH   ? "memo.mode_anyone"
+           : file.st_mode & S_IWGRP ? "memo.mode_group"
+                                    : "memo.mode_owner",
+           who);
+  // The opener opens it O_CREAT: in a sticky, world-writable folder the kernel refuses
+  // that on a file of another user (unless the folder's owner owns it) when
+  // fs.protected_regular is 1 or more.
+  std::string protect = "0";
+  std::getline(std::ifstream("/proc/sys/fs/protected_regular"), protect);
+  bool sticky = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+  if (sticky && atoi(protect.c_str()) >= 1 && file.st_uid != folder.st_uid)
+    evidence("memo.protected", {{"value", protect}});
+  else
+    evidence("memo.unprotected", {{"value", protect}});
   bool held = false;
   std::error_code hidden;
   for (const auto &entry : fs::directory_iterator("/proc", hidden)) {
@@ -192,6 +230,7 @@ static void owner(const std::string &path) {
   }
   if (!held)
     evidence(file.st_uid == getuid() ? "memo.no_holder" : "memo.no_holder_other");
+  evidence(file.st_uid == getuid() ? "memo.advice_own" : "memo.advice");
 }
 
 // What the shown pair established.
@@ -200,54 +239,102 @@ struct Memo {
   double seconds = 0;
   bool left = false;  // /dev/shm/OS still there afterwards
   int waits = 0;      // the opener's "Waiting" lines
-  double replier_seconds = 0;
+  double opener_end = -1, replier_end = -1;  // seconds from the opener's start
 };
+
+// The run's answer to "which ends first": both must have ended for it to show one.
+static std::string first_end(const Memo &f) {
+  if (f.opener_end < 0 || f.replier_end < 0)
+    return "";
+  double apart = f.replier_end - f.opener_end;
+  return apart > 0.5 ? "a" : apart < -0.5 ? "b" : "c";
+}
+
+// A text of several lines as one, to be filled into another.
+static std::string sentence(const std::string &name, const Vars &vars) {
+  std::string all;
+  for (const std::string &part : text(name, vars))
+    all += (all.empty() ? "" : " ") + part;
+  return all;
+}
+
+// The rule decides whether the two addresses must be equal; the run's two addresses are
+// shown beside it, with why they are equal when they are.
+static std::string illustration(const MemoHood &h) {
+  if (h.pages.size() != 2)
+    return "";
+  Vars at = {{"a", to_hex(h.pages[0].second.start)},
+             {"pa", std::to_string(h.pages[0].first)},
+             {"b", to_hex(h.pages[1].second.start)},
+             {"pb", std::to_string(h.pages[1].first)}};
+  if (h.pages[0].second.start != h.pages[1].second.start)
+    return sentence("memo.seen_apart", at);
+  std::string aslr = "2";
+  std::getline(std::ifstream("/proc/sys/kernel/randomize_va_space"), aslr);
+  at["value"] = aslr;
+  return sentence(aslr == "0"         ? "memo.seen_equal_sysctl"
+                  : h.fixed_layout ? "memo.seen_equal_personality"
+                                   : "memo.seen_equal",
+                  at);
+}
 
 void stop_memo_opener() {
   title("memo_opener");
   if (fs::exists("/dev/shm/OS"))
-    return owner("/dev/shm/OS");
-  Asked polls = ask("memo_opener.polls"), replier = ask("memo_replier.seconds"),
+    return owner("/dev/shm/OS");  // its questions are passed over, each said
+  Asked polls = ask("memo_opener.polls"), ends = ask("memo_opener.first_end"),
         address = ask("memo_opener.address");
   Memo f;
-  auto start = std::chrono::steady_clock::now();
+  using clock = std::chrono::steady_clock;
+  auto start = clock::now();
+  auto since_start = [&] { return std::chrono::duration<double>(clock::now() - start).count(); };
+  std::atomic<double> first_line{-1};  // when the opener's first line came
+  std::atomic<bool> opener_done{false};
   made_shm = true;
   Outcome a, b;
-  std::thread opener(
-      [&] { a = shown({.argv = {program("shared_memory", "memo_opener")}, .deadline = 20}); });
-  pause(2.5);
-  b = shown({.argv = {program("shared_memory", "memo_replier")}, .deadline = 20});
+  std::thread opener([&] {
+    a = shown({.argv = {program("shared_memory", "memo_opener")},
+               .deadline = 20,
+               .stop_when = [&](const std::vector<Line> &) {
+                 if (first_line < 0)
+                   first_line = since_start();
+                 return false;
+               }});
+    f.opener_end = since_start();
+    opener_done = true;
+  });
+  // The replier comes 2.5 s after the opener's first line, halfway between two polls, so
+  // that the opener's count of polls does not hang on the timing of its start.
+  while (first_line < 0 && !opener_done && !cancelled() && since_start() < 10)
+    pause(0.005);
+  if (first_line >= 0 && !opener_done) {
+    pause(first_line + 2.5 - since_start());
+    double replier_start = since_start();
+    b = shown({.argv = {program("shared_memory", "memo_replier")}, .deadline = 20});
+    f.replier_end = replier_start + b.end;
+  }
   opener.join();
-  std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  f.left = made_shm = fs::exists("/dev/shm/OS");
+  if (cancelled())
+    throw Interrupted{};  // nothing is said of a stopped run
   f.opener = a.status;
   f.replier = b.status;
-  f.seconds = took.count();
-  f.left = made_shm = fs::exists("/dev/shm/OS");
+  f.seconds = since_start();
   for (const Line &l : a.lines)
     f.waits += l.text == "Waiting Process B update shared memory";
-  f.replier_seconds = b.end;
   evidence("memo.result", {{"opener", std::to_string(f.opener)},
                            {"replier", std::to_string(f.replier)},
                            {"seconds", fixed(f.seconds, 1)},
                            {"after", line(f.left ? "memo.left" : "memo.gone")}});
   judge(polls, f.waits, {{"waits", std::to_string(f.waits)}});
-  judge(replier, std::round(f.replier_seconds * 10) / 10,
-        {{"seconds", fixed(f.replier_seconds, 1)}, {"status", std::to_string(f.replier)}});
-  if (f.left) {  // the traced pair would meet this run's leftover, not a page of its own
+  judge(ends, first_end(f),
+        {{"opener", fixed(f.opener_end, 1)}, {"replier", fixed(f.replier_end, 1)}});
+  MemoHood h;
+  if (f.left)  // the traced pair would meet this run's leftover, not a page of its own
     evidence("memo.no_hood");
-    return judge_unseen(address, line("memo.no_hood"));
-  }
-  if (!hood("memo_opener and memo_replier"))
-    return judge_unseen(address, line("predict.no_trace"));
-  MemoHood h = memo_traced();
-  memo_hood(h);
-  if (h.pages.size() != 2)
-    return judge_unseen(address, line("memo.no_pages"));
-  judge(address, h.pages[0].second.start == h.pages[1].second.start ? "a" : "b",
-        {{"a", to_hex(h.pages[0].second.start)},
-         {"pa", std::to_string(h.pages[0].first)},
-         {"b", to_hex(h.pages[1].second.start)},
-         {"pb", std::to_string(h.pages[1].first)}});
+  else if (hood("memo_opener and memo_replier"))
+    memo_hood(h = memo_traced());
+  judge(address, "b", {{"seen", illustration(h)}});
 }
 
 }  // namespace tour
