@@ -249,6 +249,18 @@ std::vector<pid_t> children(pid_t pid) {
   return kids;
 }
 
+bool own_data(const std::vector<Mapping> &maps, const std::string &exe, uintptr_t address) {
+  uintptr_t exe_end = 0;  // a nameless mapping that starts where the executable's end: its bss
+  for (const Mapping &m : maps) {
+    bool bss = m.path.empty() && exe_end && m.start == exe_end;
+    if ((m.path == exe || m.path == "[heap]" || m.path == "[stack]" || bss) &&
+        address >= m.start && address < m.end)
+      return true;
+    exe_end = m.path == exe || bss ? m.end : 0;
+  }
+  return false;
+}
+
 std::vector<Said> said(const Traced &t) {
   std::string output;
   for (const Line &line : t.out.lines)

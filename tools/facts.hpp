@@ -92,6 +92,11 @@ std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid);
 // The children of a process, from /proc/PID/task/*/children.
 std::vector<pid_t> children(pid_t pid);
 
+// Whether an address lies in a program's own data, as its maps show it: its executable's
+// mappings and the zeroed ones straight after them (the rest of its globals), its heap and
+// its main stack; not a library's data, nor a thread's stack.
+bool own_data(const std::vector<Mapping> &maps, const std::string &exe, uintptr_t address);
+
 // What each write to stdout said: the output cut into the bytes of each write call on
 // descriptor 1, in the trace's order, with the thread that made it. On a terminal stdio
 // writes each line as it is printed, by the thread that prints it; on a pipe it writes
