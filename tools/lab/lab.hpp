@@ -72,6 +72,9 @@ Check check(const std::string &name, bool passed, const Vars &facts);
 // A text of the words, filled in from facts, as one line: for a fill-in of another text
 // ("{what}") chosen by a fact.
 std::string sentence(const std::string &name, const Vars &facts = {});
+// The lines of a text that hold `number` as a whole number (not inside a longer one).
+std::vector<std::string> lines_with(const std::string &text, long number);
+std::string joined(const std::vector<std::string> &items);  // "a, b and c"
 std::string fixed(double value, int decimals);
 std::string hex(uintptr_t address);
 

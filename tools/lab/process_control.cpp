@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -63,21 +62,6 @@ struct Zombies {
 bool forked(const Event &e) {
   return (called(e, clone_calls) || e.name == "fork" || e.name == "vfork") && !is_thread(e) &&
          e.value > 0;
-}
-
-// The first line of the text that holds `number` as a whole number, or "".
-std::string line_with(const std::string &text, long number) {
-  std::string digits = std::to_string(number);
-  for (size_t at = text.find(digits); at != std::string::npos; at = text.find(digits, at + 1)) {
-    bool starts = at == 0 || !isdigit(static_cast<unsigned char>(text[at - 1]));
-    size_t end = at + digits.size();
-    if (starts && (end == text.size() || !isdigit(static_cast<unsigned char>(text[end])))) {
-      size_t begin = text.rfind('\n', at);
-      begin = begin == std::string::npos ? 0 : begin + 1;
-      return text.substr(begin, text.find('\n', at) - begin);
-    }
-  }
-  return "";
 }
 
 std::string first_line(const std::string &text) {
@@ -163,14 +147,15 @@ std::vector<Check> judge(const Learner &l) {
     if (s.tid == t.pid && s.at >= reap->call->at)
       printed += s.text;
   long status = reap->status;
-  std::string line = status >= 0 ? line_with(printed, status) : "";
+  std::vector<std::string> lines = status >= 0 ? lines_with(printed, status) : std::vector<std::string>{};
+  std::string line = lines.empty() ? "" : lines[0];
   facts["line"] = line;
   facts["printed"] = first_line(printed);
   if (status < 0)  // the reaped check has said why there is no status to print
     facts["what"] = sentence("reap_the_zombie.unknown", facts);
   else if (line.empty())
     facts["what"] = sentence(
-        !line_with(printed, status << 8).empty() ? "reap_the_zombie.raw" : "reap_the_zombie.absent",
+        !lines_with(printed, status << 8).empty() ? "reap_the_zombie.raw" : "reap_the_zombie.absent",
         facts);
   checks.push_back(check("reap_the_zombie.printed", !line.empty(), facts));
   return checks;

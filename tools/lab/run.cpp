@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -51,6 +52,31 @@ std::string sentence(const std::string &name, const Vars &facts) {
   for (const std::string &line : words::text(name, facts))
     all += (all.empty() || line.empty() ? "" : " ") + line;
   return all;
+}
+
+std::string joined(const std::vector<std::string> &items) {
+  std::string all;
+  for (size_t i = 0; i < items.size(); ++i)
+    all += (i == 0 ? "" : i + 1 == items.size() ? " " + words::line("lab.and") + " " : ", ") + items[i];
+  return all;
+}
+
+std::vector<std::string> lines_with(const std::string &text, long number) {
+  std::vector<std::string> found;
+  std::string digits = std::to_string(number);
+  size_t next_line = 0;  // a line is counted once however often it holds the number
+  for (size_t at = text.find(digits); at != std::string::npos; at = text.find(digits, at + 1)) {
+    size_t end = at + digits.size();
+    bool whole = (at == 0 || !isdigit(static_cast<unsigned char>(text[at - 1]))) &&
+                 (end == text.size() || !isdigit(static_cast<unsigned char>(text[end])));
+    size_t begin = text.rfind('\n', at);
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    if (!whole || begin < next_line)
+      continue;
+    found.push_back(text.substr(begin, text.find('\n', at) - begin));
+    next_line = begin + found.back().size() + 1;
+  }
+  return found;
 }
 
 Check check(const std::string &name, bool passed, const Vars &facts) {

@@ -1,12 +1,140 @@
-// The thread lifetime lab: join_the_workers (placeholder until its judge is written).
+// The thread lifetime lab: join_the_workers, from leader_awaits. The learner's main thread
+// creates both workers before it joins either, so that their sleeps overlap, and prints
+// the value each hands back through pthread_exit: its kernel thread id, which only the
+// worker and the kernel know. The trace shows the creations (clone) before main's first
+// join wait (a futex wait on a worker's id word), how long each worker slept and the run
+// took, and each thread's own writes on a terminal.
+#include <algorithm>
+#include <cstdlib>
+
 #include "lab.hpp"
 
 namespace lab {
 
-static std::vector<Check> judge(const Learner &) {
-  return {};
+namespace {
+
+struct Worker {
+  pid_t tid = 0;
+  uintptr_t word = 0;  // its id word, which the kernel clears when it ends
+  double created = 0;
+  double slept = 0;  // what its sleeps asked for, together
+};
+
+bool sleeping(const Event &e) {
+  return e.name == "nanosleep" || e.name == "clock_nanosleep" || e.name == "clock_nanosleep_time64";
 }
 
-const Lab join_the_workers = {"join_the_workers", "thread_lifetime", {"leader_awaits.cpp"}, 10, false, judge};
+// The time a sleep asked for, "{tv_sec=7, tv_nsec=0}", as the program itself set it: the
+// trace's clock cannot say when a call that blocked alone returned.
+double asked(const Event &e) {
+  const std::string &request = e.name == "nanosleep" ? e.arg(0) : e.arg(2);
+  size_t sec = request.find("tv_sec="), nsec = request.find("tv_nsec=");
+  if (sec == std::string::npos || nsec == std::string::npos)
+    return 0;
+  return atof(request.c_str() + sec + 7) + atof(request.c_str() + nsec + 8) / 1e9;
+}
+
+Check created_first(const std::vector<Worker> &workers, const Traced &t) {
+  const std::string name = "join_the_workers.created_first";
+  const Event *join = find(t, [&](const Event &e) {
+    return e.tid == t.pid && is_futex_wait(e) &&
+           std::any_of(workers.begin(), workers.end(),
+                       [&](const Worker &w) { return futex_word(e) == w.word; });
+  });
+  Vars facts = {{"count", std::to_string(workers.size())}};
+  if (workers.size() < 2)
+    return check(name, false, {{"what", sentence("join_the_workers.too_few", facts)}});
+  facts["first"] = std::to_string(workers[0].tid);
+  facts["second"] = std::to_string(workers[1].tid);
+  facts["created_first"] = fixed(workers[0].created, 3);
+  facts["created_second"] = fixed(workers[1].created, 3);
+  if (!join)
+    return check(name, false, {{"what", sentence("join_the_workers.no_join", facts)}});
+  auto joined = std::find_if(workers.begin(), workers.end(),
+                             [&](const Worker &w) { return futex_word(*join) == w.word; });
+  facts["joined"] = std::to_string(joined->tid);
+  facts["join_at"] = fixed(join->at, 3);
+  facts["call"] = shorten_call(join->text, 90);
+  bool passed = workers[1].created < join->at;
+  if (!passed)
+    facts["what"] = sentence("join_the_workers.one_by_one", facts);
+  return check(name, passed, facts);
+}
+
+// One worker's time against two: the run from the first creation to the end takes about
+// one worker's sleep when the sleeps overlap, and about their sum when they do not. The
+// midpoint between the two tells them apart, whatever the program's sleeps are.
+Check overlapped(const std::vector<Worker> &workers, const Traced &t) {
+  const std::string name = "join_the_workers.one_worker_time";
+  double longest = 0, sum = 0, end = 0;
+  std::vector<std::string> sleeps;
+  for (const Worker &w : workers) {
+    longest = std::max(longest, w.slept);
+    sum += w.slept;
+    sleeps.push_back(fixed(w.slept, 2) + " s");
+  }
+  for (const Event &e : t.events)
+    end = std::max(end, e.done);
+  Vars facts = {{"sleeps", joined(sleeps)}, {"one", fixed(longest, 2)}, {"two", fixed(sum, 2)}};
+  if (workers.size() < 2 || longest <= 0)
+    return check(name, false, {{"what", sentence("join_the_workers.no_sleeps", facts)}});
+  double took = end - workers[0].created;
+  facts["took"] = fixed(took, 2);
+  facts["limit"] = fixed((longest + sum) / 2, 2);
+  bool passed = !t.out.interrupted && took < (longest + sum) / 2;
+  if (!passed)
+    facts["what"] = sentence(
+        t.out.interrupted ? "join_the_workers.unended" : "join_the_workers.too_long", facts);
+  return check(name, passed, facts);
+}
+
+Check returned(const std::vector<Worker> &workers, const Traced &t) {
+  const std::string name = "join_the_workers.returned";
+  std::string printed;  // by main, on the terminal: each line written as it was printed
+  for (const Said &s : said(t))
+    if (s.tid == t.pid)
+      printed += s.text;
+  if (workers.size() < 2)
+    return check(name, false, {{"what", sentence("join_the_workers.too_few",
+                                                  {{"count", std::to_string(workers.size())}})}});
+  std::vector<std::string> found, wrong;
+  Vars facts;
+  for (const Worker &w : workers) {
+    std::vector<std::string> lines = lines_with(printed, w.tid);
+    Vars one = {{"tid", std::to_string(w.tid)}, {"times", std::to_string(lines.size())}};
+    if (lines.size() == 1)
+      found.push_back("\"" + lines[0] + "\"");
+    else
+      wrong.push_back(sentence("join_the_workers.value_times", one));
+  }
+  facts["lines"] = joined(found);
+  if (!wrong.empty())
+    facts["what"] = sentence("join_the_workers.values_wrong", {{"wrong", joined(wrong)}});
+  return check(name, wrong.empty(), facts);
+}
+
+std::vector<Check> judge(const Learner &l) {
+  std::string why = cannot_trace();
+  if (!why.empty())
+    return {unjudged("join_the_workers.created_first", why),
+            unjudged("join_the_workers.one_worker_time", why),
+            unjudged("join_the_workers.returned", why)};
+  // On a terminal, so that each thread's line is written by that thread as it prints.
+  Traced t = trace(limited(l, {.argv = {l.programs[0]}, .tty = true, .deadline = 16}),
+                   traced(clone_calls) + "," + traced(futex_calls) +
+                       ",write,?nanosleep,?clock_nanosleep,?clock_nanosleep_time64");
+  std::vector<Worker> workers;
+  for (const Event *e : all(t, [&](const Event &e) { return e.tid == t.pid && is_thread(e); })) {
+    Worker w{static_cast<pid_t>(e->value), strtoul(child_tid(*e).c_str(), nullptr, 16), e->at};
+    for (const Event *s : all(t, [&](const Event &s) { return s.tid == w.tid && sleeping(s); }))
+      w.slept += asked(*s);
+    workers.push_back(w);
+  }
+  return {created_first(workers, t), overlapped(workers, t), returned(workers, t)};
+}
+
+}  // namespace
+
+const Lab join_the_workers = {"join_the_workers", "thread_lifetime", {"leader_awaits.cpp"}, 17, false, judge};
 
 }  // namespace lab
