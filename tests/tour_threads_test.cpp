@@ -1,0 +1,199 @@
+// The tour's thread and synchronisation stops judged by runs that make the edge cases
+// happen: stand-in programs whose output sits at a judging rule's edge, the real programs
+// on one CPU and on all this machine gives, and what /proc shows of a living process
+// whose main thread has ended and of workers that ended unjoined.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "harness.hpp"
+#include "trace.hpp"
+
+namespace fs = std::filesystem;
+
+static std::string unfolded(const Outcome &o) {
+  std::string all;
+  for (const std::string &text : texts(o))
+    all += text + "\n";
+  return std::regex_replace(all, std::regex("\n   +"), " ");
+}
+
+#define EXPECT_HAS(all, part) \
+  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
+
+// The tour with --predict and these answers on its standard input.
+static Outcome predict(const std::string &tour, const std::string &answers,
+                       std::vector<std::string> args, Run r = {}) {
+  fs::path file = fs::temp_directory_path() / ("threads-answers-" + std::to_string(getpid()));
+  std::ofstream(file) << answers;
+  r.argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$0\" --predict \"$@\" < \"$f\"", tour,
+            file.string()};
+  r.argv.insert(r.argv.end(), args.begin(), args.end());
+  r.deadline = 60;
+  Outcome o = run(r);
+  fs::remove(file);
+  return o;
+}
+
+// A copy of the tour laid out as installed, its words beside it, with one program replaced
+// by a shell script: the tour runs whatever lies beside it under the program's name.
+struct StandIn {
+  fs::path folder = fs::temp_directory_path() / ("tour-stand-in-" + std::to_string(getpid()));
+  StandIn(const std::string &name, const std::string &script) {
+    fs::create_directories(folder / "tour-words");
+    fs::copy_file(BUILD_DIR "/tools/tour", folder / "tour");
+    for (const auto &words : fs::directory_iterator(SOURCE_DIR "/tools/tour/words"))
+      fs::copy_file(words.path(), folder / "tour-words" / words.path().filename());
+    std::ofstream(folder / name) << "#!/bin/sh\n" << script;
+    fs::permissions(folder / name, fs::perms::owner_all);
+  }
+  ~StandIn() {
+    fs::remove_all(folder);
+  }
+  std::string tour() const {
+    return (folder / "tour").string();
+  }
+};
+
+// A shell loop printing endless_chat's two lines in runs of n.
+static std::string chat_in_runs(int n) {
+  std::string ask, answer;
+  for (int i = 0; i < n; ++i)
+    ask += "Hello, How are you?\\n", answer += "I’m fine, and you?\\n";
+  return "while :; do printf '" + ask + answer + "'; done\n";
+}
+
+TEST(EndlessChat, LinesPerRunJudgedOnlyAtEitherEnd) {
+  struct Row {
+    int run;  // lines in each run of one kind
+    std::string verdict;
+  } rows[] = {
+      {1, "you said a: matched."},
+      {3, "you said a: not judged, the run did not show it (3.0 lines a run on average"},
+      {50, "you said a: not matched."},
+  };
+  for (const Row &row : rows) {
+    StandIn chat("endless_chat", chat_in_runs(row.run));
+    Outcome o = predict(chat.tour(), "a\n", {"--no-trace", "endless_chat"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(unfolded(o), row.verdict);
+  }
+}
+
+// The bound stock_gate's producer keeps, read from its source.
+static int stock_bound() {
+  std::ifstream source(SOURCE_DIR "/synchronisation/stock_gate.cpp");
+  std::stringstream text;
+  text << source.rdbuf();
+  std::smatch digits;
+  std::string all = text.str();
+  EXPECT_TRUE(std::regex_search(all, digits, std::regex("digits = (\\d+);")));
+  return digits.empty() ? 0 : std::stoi(digits[1]);
+}
+
+TEST(StockGate, BoundJudgedExactlyAndOnlyWhenReached) {
+  int bound = stock_bound();
+  std::string b = std::to_string(bound);
+  // Products run `bound` ahead, then each sale lets one more be made; or never ahead at all.
+  std::string full = "n=0; while [ $n -lt " + b + " ]; do n=$((n+1)); echo \"products = $n\"; done\n" +
+                     "s=0; while :; do s=$((s+1)); echo \"sells = $s\"; echo \"products = $((s+" +
+                     b + "))\"; done\n";
+  std::string never = "n=0; while :; do n=$((n+1)); echo \"products = $n\"; echo \"sells = $n\"; done\n";
+  struct Row {
+    std::string script, answer, verdict;
+  } rows[] = {
+      {full, b, "you said " + b + ": matched."},
+      {full, std::to_string(bound - 1), "you said " + std::to_string(bound - 1) + ": not matched."},
+      {full, std::to_string(bound + 1), "you said " + std::to_string(bound + 1) + ": not matched."},
+      {never, b, "you said " + b + ": not judged, the run did not show it (the stock rose only to 1, never to its bound)"},
+  };
+  for (const Row &row : rows) {
+    StandIn gate("stock_gate", row.script);
+    Outcome o = predict(gate.tour(), row.answer + "\nb\n", {"--no-trace", "stock_gate"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::string all = unfolded(o);
+    EXPECT_HAS(all, row.verdict);
+    // A shell has no producer thread whose CPU time could show spinning.
+    EXPECT_HAS(all, "you said b: not judged");
+  }
+}
+
+// Runs the command with this process's CPUs, or pinned to the first of them.
+static Run on_cpus(bool one) {
+  if (!one)
+    return {};
+  return {.before_exec = [] {
+    cpu_set_t mine, first;
+    sched_getaffinity(0, sizeof mine, &mine);
+    CPU_ZERO(&first);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+      if (CPU_ISSET(cpu, &mine)) {
+        CPU_SET(cpu, &first);
+        break;
+      }
+    sched_setaffinity(0, sizeof first, &first);
+  }};
+}
+
+TEST(Synchronisation, PinnedBreaksAndSpinningOnOneCpuAndOnAll) {
+  if (sanitizer() == "thread")
+    GTEST_SKIP() << "ThreadSanitizer's own thread and scheduling change what is measured";
+  std::string bound = std::to_string(stock_bound());
+  for (bool one : {true, false}) {
+    SCOPED_TRACE(one ? "one CPU" : "all CPUs");
+    Outcome o = predict(BUILD_DIR "/tools/tour", "a\nb\n" + bound + "\nb\n",
+                        {"--no-trace", "tally_racy", "stock_gate"}, on_cpus(one));
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::string all = unfolded(o);
+    // Taking turns on one CPU, the threads still interleave: on every machine, every run.
+    EXPECT_HAS(all, "!! you said b: matched. Pinned, ");
+    EXPECT_EQ(all.find("(this tour may use only one CPU") != std::string::npos, one);
+    std::smatch top, ratio;
+    ASSERT_TRUE(std::regex_search(all, top, std::regex("largest unsold stock seen: (\\d+)")));
+    bool reached = std::stoi(top[1]) >= std::stoi(bound);
+    EXPECT_HAS(all, "you said " + bound + (reached ? ": matched." : ": not judged"));
+    ASSERT_TRUE(std::regex_search(all, ratio, std::regex("the producer used ([0-9.]+) times")));
+    bool spun = reached && std::stod(ratio[1]) >= 1.5;
+    EXPECT_HAS(all, spun ? "you said b: matched. The stock reached" : "you said b: not judged");
+    if (spun) {
+      bool said = all.find("With one CPU, the producer's spin takes the CPU") != std::string::npos;
+      EXPECT_EQ(said, one);
+    }
+  }
+}
+
+TEST(Lifetime, LivingProcessThatLooksDeadAndStacksKeptUntilJoined) {
+  if (!watcher::tracing_refused().empty())
+    GTEST_SKIP() << "the kept stacks are read beside strace's record: " << watcher::tracing_refused();
+  Outcome o = run({.argv = {BUILD_DIR "/tools/tour", "leader_leaves", "workers_quit"}, .deadline = 60});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string all = unfolded(o);
+  // ps without -L reports main's state for the process: Z, though three threads live.
+  int threads = 3 + (sanitizer() == "thread");
+  EXPECT_TRUE(std::regex_search(
+      all, std::regex("=> Yet /proc/(\\d+)/stat, which ps -p \\1 reads when not given -L, shows "
+                      "the whole process as Z, a zombie: .* /proc/\\1/status says Threads: " +
+                      std::to_string(threads) + ";")))
+      << all;
+  // Each ended, unjoined worker's stack: the size the C library gives a thread's stack,
+  // RLIMIT_STACK (8 MiB unless set otherwise), guard page included.
+  rlimit stack;
+  getrlimit(RLIMIT_STACK, &stack);
+  if (stack.rlim_cur == RLIM_INFINITY)
+    stack.rlim_cur = 8 << 20;
+  char mib[32];
+  snprintf(mib, sizeof mib, "%.1f MiB", stack.rlim_cur / 1048576.0);
+  std::regex held("long after thread \\d+ had ended, /proc/\\d+/maps still held its stack: "
+                  "([0-9.]+ MiB)");
+  auto kept = std::sregex_iterator(all.begin(), all.end(), held);
+  int n = 0;
+  for (auto it = kept; it != std::sregex_iterator(); ++it, ++n)
+    EXPECT_EQ((*it)[1], mib);
+  EXPECT_EQ(n, 2) << all;
+}
