@@ -2,9 +2,13 @@
 // file and judged by the run, its quotes of long calls, its command line, its installed
 // copy.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,7 +85,7 @@ TEST(Predict, RightWrongAndInvalidAnswersFromAPipe) {
   std::string all = unfolded(o);
   EXPECT_HAS(all, "!! you said a: matched. This run's first line was \"Child process, pid=0\".\n");
   EXPECT_HAS(all, "!! you said c: not matched. The child printed pid=0;");
-  EXPECT_HAS(all, "the run's answer was a) 0, what fork returned to it.");
+  EXPECT_HAS(all, "the run's answer was a) 0");
   EXPECT_HAS(all, "\"x\" is not one of a, b or c: counted as skipped.");
   EXPECT_HAS(all, "!! (skipped) Beside count.sh the child printed 10 numbers");
   EXPECT_HAS(all, "=> 1 of 2 predictions matched what this machine did (1 skipped, 0 not judged).");
@@ -90,9 +94,95 @@ TEST(Predict, RightWrongAndInvalidAnswersFromAPipe) {
 }
 
 TEST(Predict, EndOfInputSkipsTheRest) {
-  Outcome o = predict("a\n", {"--no-trace", "parent_child"});
+  Outcome o = predict("a\n", {"--no-trace", "parent_child", "script_launch"});
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_HAS(unfolded(o), "=> 1 of 1 predictions matched what this machine did (1 skipped");
+  std::string all = unfolded(o);
+  EXPECT_HAS(all, "=> 1 of 1 prediction matched what this machine did (2 skipped");
+  size_t said = all.find("the answers ended here");
+  EXPECT_NE(said, std::string::npos) << all;
+  EXPECT_EQ(all.find("the answers ended here", said + 1), std::string::npos) << "said once";
+}
+
+TEST(Predict, WithoutTheTraceAFilesAnswersStayWithTheirQuestions) {
+  // Written for the full tour, one answer a line. record_pass asks two questions only the
+  // trace can judge (the second after its traced run, never reached here), tally_locked
+  // one beside a question the run judges: their lines, 5, 7 and 9, are passed over, and
+  // the letters after them still go to the questions they were written for.
+  Outcome o = predict("5\n7\nb\n9\nb\na\n", {"--no-trace", "record_pass", "tally_locked",
+                                               "parent_child"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string all = unfolded(o);
+  for (const char *passed : {"\"5\", passed over", "\"7\", passed over", "\"9\", passed over"})
+    EXPECT_HAS(all, passed);
+  EXPECT_LT(all.find("\"7\", passed over"), all.find("== tally_locked")) << "at its own stop";
+  EXPECT_HAS(all, "you said b: matched. This run printed");  // tally_locked never breaks
+  EXPECT_HAS(all, "you said b: not matched. This run's first line was \"Child process");
+  EXPECT_HAS(all, "you said a: matched. The child printed pid=0");
+  EXPECT_EQ(all.find("is not one of"), std::string::npos) << all;
+  EXPECT_HAS(all, "(0 skipped, 0 not judged, 3 not asked).");
+}
+
+TEST(Predict, OutOfRangeNumbersAndCapitalLettersFromAFile) {
+  Outcome o = predict("A\n-3\n99999999999999999999\n", {"--no-trace", "parent_child", "workers_quit"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string all = unfolded(o);
+  EXPECT_HAS(all, "you said a: matched. This run's first line");
+  EXPECT_HAS(all, "\"-3\" is not one of a, b or c: counted as skipped.");
+  EXPECT_HAS(all, "\"99999999999999999999\" is not a number from 0 to 1000000: counted as skipped.");
+  EXPECT_HAS(all, "=> 1 of 1 prediction matched what this machine did (2 skipped");
+}
+
+// The tour on a pseudo-terminal of its own, under a shell that reads one more line after
+// it, as the learner's shell would; each time a prompt for an answer appears, the next
+// keys are typed, all at once, as a quick learner types them.
+static std::string typed(const std::vector<std::string> &args, std::vector<std::string> keys) {
+  std::string command = "\"$0\" \"$@\"; read -r -t 1 rest; echo \"left for the shell: [$rest]\"";
+  std::vector<std::string> argv = {"/bin/bash", "-c", command, BUILD_DIR "/tools/tour"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char *> pointers;
+  for (std::string &a : argv)
+    pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  int terminal;
+  pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    execv(pointers[0], pointers.data());
+    _exit(127);
+  }
+  std::string all;
+  size_t prompts = 0, next = 0;
+  auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(60)) {
+    pollfd p = {terminal, POLLIN, 0};
+    poll(&p, 1, 50);
+    char buffer[4096];
+    ssize_t n = p.revents ? read(terminal, buffer, sizeof buffer) : 0;
+    if (p.revents && n <= 0)
+      break;  // the shell is gone
+    all.append(buffer, std::max<ssize_t>(n, 0));
+    for (size_t at = 0; (at = all.find("your answer", at)) != std::string::npos; at += 11)
+      if (++prompts > next && next < keys.size())
+        (void)!write(terminal, keys[next].data(), keys[next].size()), ++next;
+    prompts = 0;
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(terminal);
+  return std::regex_replace(std::regex_replace(all, std::regex("\r"), ""),
+                            std::regex("\n   +"), " ");
+}
+
+TEST(Predict, KeysTypedWhileAProgramRunsAnswerNothing) {
+  // "1" typed with parent_child's answer would answer workers_quit's question, and
+  // "left over" typed with the last answer would reach the shell after the tour.
+  std::string all = typed({"--predict", "--no-trace", "parent_child", "workers_quit"},
+                          {"A\n", "a\n1\n", "-3\n", "99999999999999999999\n", "1\nleft over\n"});
+  EXPECT_HAS(all, "you said a: matched. This run's first line");  // "A" taken as a
+  EXPECT_HAS(all, "\"-3\" is not a number from 0 to 1000000; try again.");
+  EXPECT_HAS(all, "\"99999999999999999999\" is not a number from 0 to 1000000; try again.");
+  EXPECT_HAS(all, "left for the shell: []");
+  EXPECT_EQ(all.find("left for the shell: [left over]"), std::string::npos) << all;
+  EXPECT_HAS(all, " of 3 predictions matched");  // none skipped
 }
 
 TEST(Predict, ThreadsListedOneSecondIn) {
@@ -171,6 +261,16 @@ TEST(Tour, CommandLine) {
   Outcome help = run({.argv = {BUILD_DIR "/tools/tour", "--help"}});
   EXPECT_EQ(help.status, 0);
   EXPECT_HAS(joined(help), "--predict");
+  // The script prints the same usage at once, before (and without) any build: here
+  // beside nothing but the words it reads it from.
+  fs::path clone = fs::temp_directory_path() / ("clone-" + std::to_string(getpid()));
+  fs::create_directories(clone / "tools/tour/words");
+  fs::copy_file(SOURCE_DIR "/tour", clone / "tour");
+  fs::copy_file(SOURCE_DIR "/tools/tour/words/tour.txt", clone / "tools/tour/words/tour.txt");
+  Outcome script = run({.argv = {(clone / "tour").string(), "--no-trace", "--help"}});
+  fs::remove_all(clone);
+  EXPECT_EQ(script.status, 0) << script.err;
+  EXPECT_EQ(joined(script), joined(help));
   Outcome unknown = run({.argv = {BUILD_DIR "/tools/tour", "nonsuch"}});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_TRUE(unknown.lines.empty());

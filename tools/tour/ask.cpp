@@ -1,12 +1,15 @@
 // The engine's questions: a prediction asked before a run, read from the keyboard or from
 // standard input, judged after the run by what it established, and the score.
+#include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <set>
 
 #include "engine.hpp"
 
@@ -17,9 +20,11 @@ namespace tour {
 //   fact: this run's first line was "{first}"
 //   Which line will parent_child print first?
 //   a) ...
-// or "number within 1 | usual: 14 | ..." for a number and its tolerance.
+// or "number within 1 | usual: 14 | ..." for a number and its tolerance. The field
+// "needs the trace" marks a question that only strace's record of the run can judge.
 struct Question {
   bool number = false;
+  bool traced = false;
   double tolerance = 0;
   std::string usual, judged_by, fact;
   std::vector<std::string> asking;                           // the question's lines
@@ -40,6 +45,8 @@ static Question question(const std::string &name) {
       q.usual = field.substr(7);
     if (field.starts_with("judged by: "))
       q.judged_by = field.substr(11);
+    if (field == "needs the trace")
+      q.traced = true;
     at = end == std::string::npos ? head.size() : end + 3;
   }
   for (size_t i = 1; i < lines.size(); ++i) {
@@ -61,9 +68,14 @@ static std::string letters(const Question &q) {
   return names(all);
 }
 
+// Every number the tour asks for is a count or a time of one run: none is negative, and
+// none comes near this.
+static const char *most = "1000000";
+
 static bool valid(const Question &q, const std::string &answer) {
   if (q.number)  // a plain decimal: strtod alone would take "nan", "inf" and "0x10"
-    return std::regex_match(answer, std::regex("-?[0-9]+(\\.[0-9]*)?"));
+    return std::regex_match(answer, std::regex("[0-9]+(\\.[0-9]*)?")) &&
+           atof(answer.c_str()) <= atof(most);
   for (const auto &choice : q.choices)
     if (choice.first == answer)
       return true;
@@ -90,7 +102,49 @@ static bool read_line(std::string &line) {
   }
 }
 
-static int matched = 0, judged = 0, skipped = 0, unjudged = 0;
+void forget_typed() {
+  if (isatty(STDIN_FILENO))
+    tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+static int matched = 0, judged = 0, skipped = 0, unjudged = 0, unasked = 0;
+static std::set<std::string> met;  // the questions asked or passed over
+static bool ran_out = false;       // the answers came to their end
+
+// A question the run cannot judge, not asked: said in one line, and its answer in a file
+// read and put aside, so that the next answer goes to the next question.
+static void pass_over(const std::string &name, const std::string &why) {
+  Question q = question(name);
+  met.insert(name);
+  ++unasked;
+  std::string answer;
+  bool file = !isatty(STDIN_FILENO) && !ran_out, read = file && read_line(answer);
+  std::string asking;
+  for (const std::string &l : q.asking)
+    asking += (asking.empty() ? "" : " ") + l;
+  Vars vars = {{"question", asking.empty() ? name : asking},
+               {"why", line(why)},
+               {"answer", answer}};
+  gap();
+  for (const std::string &l :
+       text(read ? "predict.passed_over" : "predict.not_asked", vars, settings.width - 4))
+    out("   " + l);
+  if (file && !read) {
+    ran_out = true;
+    out("   " + line("predict.ran_out"));
+  }
+}
+
+void passed_over(const std::vector<std::string> &stops) {
+  if (!settings.predict || cancelled())
+    return;
+  for (const std::string &stop : stops)
+    for (const std::string &name : named("ask." + stop + "."))
+      if (!met.count(name.substr(4)))
+        pass_over(name.substr(4), question(name.substr(4)).traced && !can_trace()
+                                      ? "predict.no_trace"
+                                      : "predict.not_reached");
+}
 
 Asked ask(const std::string &name) {
   if (cancelled())
@@ -98,8 +152,13 @@ Asked ask(const std::string &name) {
   Asked a{name};
   if (!settings.predict)
     return a;
-  a.asked = true;
   Question q = question(name);
+  if (q.traced && !can_trace()) {
+    pass_over(name, "predict.no_trace");
+    return a;
+  }
+  a.asked = true;
+  met.insert(name);
   bool keyboard = isatty(STDIN_FILENO);
   bool echo = !keyboard || !isatty(STDOUT_FILENO);  // an answer nobody saw typed
   gap();
@@ -114,21 +173,28 @@ Asked ask(const std::string &name) {
   char tolerance[32];
   snprintf(tolerance, sizeof tolerance, "%g", q.tolerance);
   Vars vars = {{"letters", letters(q)}, {"tolerance", tolerance}};
+  vars["most"] = most;
   std::string prompt = !q.number         ? "predict.choice"
                        : q.tolerance > 0 ? "predict.number"
                                          : "predict.number_exact";
+  forget_typed();  // keys pressed while the last program ran answer nothing
   for (;;) {
     printf("   %s ", line(prompt, vars).c_str());
     fflush(stdout);
     std::string answer;
-    bool got = read_line(answer);
+    bool got = !ran_out && read_line(answer);
     while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r'))
       answer.pop_back();
     answer.erase(0, answer.find_first_not_of(' '));
+    if (!q.number && answer.size() == 1)
+      answer[0] = static_cast<char>(tolower(static_cast<unsigned char>(answer[0])));
     if (echo)
       out(answer);
     vars["answer"] = answer;
-    if (!got || answer.empty()) {
+    if (!got && !ran_out) {
+      ran_out = true;  // said once; every question after it is skipped without a word
+      out("   " + line("predict.ran_out"));
+    } else if (!got || answer.empty()) {
       out("   " + line("predict.skipped"));
     } else if (valid(q, answer)) {
       a.answer = answer;
@@ -225,10 +291,12 @@ void score() {
   if (!settings.predict)
     return;
   out("");
-  evidence("predict.score", {{"matched", std::to_string(matched)},
-                             {"judged", std::to_string(judged)},
-                             {"skipped", std::to_string(skipped)},
-                             {"unjudged", std::to_string(unjudged)}});
+  evidence(unasked ? "predict.score_unasked" : "predict.score",
+           {{"matched", std::to_string(matched)},
+            {"judged", std::to_string(judged)},
+            {"skipped", std::to_string(skipped)},
+            {"unjudged", std::to_string(unjudged)},
+            {"unasked", std::to_string(unasked)}});
 }
 
 }  // namespace tour

@@ -20,6 +20,7 @@ static fs::path programs_root;  // the folder the programs are in (or their topi
 static bool flat = false;       // installed: the programs lie beside the tour
 static fs::path words_folder;
 static std::map<std::string, std::vector<std::string>> words;  // by name
+static std::vector<std::string> order;                          // the names, as found
 
 void locate() {
   fs::path self = fs::canonical("/proc/self/exe").parent_path();
@@ -50,8 +51,10 @@ bool load_words() {
     for (std::string line; std::getline(file, line);) {
       if (line.starts_with("#"))
         continue;
-      if (line.starts_with("[") && line.ends_with("]"))
-        text = &words[line.substr(1, line.size() - 2)];
+      if (line.starts_with("[") && line.ends_with("]")) {
+        order.push_back(line.substr(1, line.size() - 2));
+        text = &words[order.back()];
+      }
       else if (text)
         text->push_back(line);
     }
@@ -62,14 +65,34 @@ bool load_words() {
   return !words.empty();
 }
 
+std::vector<std::string> named(const std::string &prefix) {
+  std::vector<std::string> found;
+  for (const std::string &name : order)
+    if (name.starts_with(prefix))
+      found.push_back(name);
+  return found;
+}
+
 // Lines with each {word} filled in from vars, then filled anew to `room` columns (an
 // empty line keeps paragraphs apart); as they are when room is 0.
 std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room) {
   for (std::string &line : lines)
-    for (const auto &[word, value] : vars)
+    for (const auto &[word, value] : vars) {
+      // "{word?one|many}": the form the number calls for, before any value goes in
+      for (size_t at = 0; (at = line.find("{" + word + "?", at)) != std::string::npos;) {
+        size_t bar = line.find('|', at), end = line.find('}', at);
+        if (bar == std::string::npos || end == std::string::npos || bar > end)
+          break;
+        size_t from = at + word.size() + 2;
+        std::string form = value == "1" ? line.substr(from, bar - from)
+                                        : line.substr(bar + 1, end - bar - 1);
+        line.replace(at, end + 1 - at, form);
+        at += form.size();
+      }
       for (size_t at = 0; (at = line.find("{" + word + "}", at)) != std::string::npos;
            at += value.size())  // a value is never filled in again
         line.replace(at, word.size() + 2, value);
+    }
   if (room == 0)
     return lines;
   std::vector<std::string> filled = {""};

@@ -43,9 +43,13 @@ std::string programs_folder();  // for people: "build/<topic>" when built
 // ---- words -----------------------------------------------------------------------------
 
 bool load_words();
+// Lines with each {word} filled in from vars; "{word?one|many}" becomes "one" when the
+// word's value is 1 and "many" otherwise ("{n} {n?CPU|CPUs}").
 std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room);
 std::vector<std::string> text(const std::string &name, const Vars &vars = {}, size_t room = 0);
 std::string line(const std::string &name, const Vars &vars = {});  // a text's first line
+// The names of the texts starting with `prefix`, in the order of the words files.
+std::vector<std::string> named(const std::string &prefix);
 
 // ---- output ----------------------------------------------------------------------------
 
@@ -109,6 +113,14 @@ Asked ask(const std::string &name);
 void judge(const Asked &a, const std::string &choice, const Vars &fact);
 void judge(const Asked &a, double value, const Vars &fact);
 void judge_unseen(const Asked &a, const std::string &why);
+// After a stop: each of its questions (named ask.STOP.*, for each of these stops) that was
+// neither asked nor passed over, in the words' order, is passed over now, with its line in
+// an answers file, so that a file's answers keep matching the questions they were
+// written for.
+void passed_over(const std::vector<std::string> &stops);
+// Throws away what was typed on the keyboard and not read yet (while a program ran, say):
+// it must neither answer the next question nor reach the shell after the tour.
+void forget_typed();
 void score();
 
 }  // namespace tour

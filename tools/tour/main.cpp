@@ -37,6 +37,7 @@ static void interrupted(int) {
 static int finish(int status) {
   if (made_shm)
     unlink("/dev/shm/OS");
+  forget_typed();  // what was typed during the tour is not for the shell after it
   if (status == 130) {
     out("\n" + line("interrupted"));
   } else {
@@ -55,7 +56,7 @@ int main(int argc, char **argv) {
     settings.width = size.ws_col;
   else if (const char *columns = getenv("COLUMNS"); columns && atoi(columns) >= 60)
     settings.width = atoi(columns);
-  std::vector<void (*)()> chosen;
+  std::vector<std::pair<std::string, void (*)()>> chosen;
   for (int i = 1; i < argc; ++i) {
     std::string arg = strcmp(argv[i], "memo_replier") == 0 ? "memo_opener" : argv[i];
     auto stop = std::find_if(stops.begin(), stops.end(), [&](auto &s) { return s.first == arg; });
@@ -75,7 +76,7 @@ int main(int argc, char **argv) {
     } else if (arg == "--no-trace") {
       settings.tracing = false;
     } else if (stop != stops.end()) {
-      chosen.push_back(stop->second);
+      chosen.push_back(*stop);
     } else {
       std::vector<std::string> known;
       for (const auto &s : stops)
@@ -89,8 +90,7 @@ int main(int argc, char **argv) {
     }
   }
   if (chosen.empty())
-    for (const auto &s : stops)
-      chosen.push_back(s.second);
+    chosen = stops;
 
   struct sigaction action = {};
   action.sa_handler = interrupted;
@@ -108,9 +108,12 @@ int main(int argc, char **argv) {
     for (const std::string &line : text("intro.predict", {}, settings.width - 1))
       out(line);
   }
-  for (auto stop : chosen) {
+  for (const auto &[name, stop] : chosen) {
     try {
       stop();
+      // The memo stop runs the replier too, and asks about it.
+      passed_over(name == "memo_opener" ? std::vector<std::string>{name, "memo_replier"}
+                                        : std::vector<std::string>{name});
       if (!cancelled())
         lessons();
     } catch (const Interrupted &) {
