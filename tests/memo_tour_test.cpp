@@ -1,0 +1,128 @@
+// The tour's shared-memory stop as a learner meets it: its verdicts by the rule and by an
+// exact count, a Ctrl-C in the middle, and an "OS" it did not make. Each run gets a
+// /dev/shm of its own: the tour runs in a mount namespace (with a user namespace of its
+// own, which an ordinary user needs) where an empty tmpfs covers /dev/shm.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "harness.hpp"
+
+namespace fs = std::filesystem;
+
+// The shell run in the private /dev/shm: `setup`, then the tour with the arguments after
+// it, then what /dev/shm holds afterwards, on a line of its own after "left:".
+static Outcome in_private_shm(const std::string &setup, std::vector<std::string> args,
+                              Run r = {}) {
+  std::string script = "mount -t tmpfs tmpfs /dev/shm || exit 99; " + setup +
+                       " \"$0\" \"$@\"; s=$?; echo left: $(ls -A /dev/shm); exit $s";
+  r.argv = {"/usr/bin/unshare", "-rm", "sh", "-c", script, BUILD_DIR "/tools/tour"};
+  r.argv.insert(r.argv.end(), args.begin(), args.end());
+  if (r.deadline == 10)
+    r.deadline = 60;
+  return run(r);
+}
+
+// What /dev/shm held after the tour: "" when nothing, "OS" when the object.
+static std::string left(const Outcome &o) {
+  for (const std::string &text : texts(o))
+    if (text.starts_with("left:"))
+      return std::regex_replace(text.substr(5), std::regex("^\\s+|\\s+$"), "");
+  return "(not said)";
+}
+
+static std::string unfolded(const Outcome &o) {
+  std::string all;
+  for (const std::string &text : texts(o))
+    all += text + "\n";
+  return std::regex_replace(all, std::regex("\n   +"), " ");
+}
+
+#define EXPECT_HAS(all, part) \
+  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
+
+// Namespaces refused (a default container, a kernel that restricts them): said, and skipped.
+#define NEEDS_PRIVATE_SHM(o)                                                          \
+  if ((o).status == 99 || (o).err.find("unshare:") != std::string::npos)             \
+  GTEST_SKIP() << "no private /dev/shm here (" << (o).err.substr(0, (o).err.find('\n')) \
+               << "): allow user namespaces with mounts to run these tests"
+
+// Without address randomisation (setarch -R) both processes map the page at one address,
+// yet "must they" is still no; the replier comes 2.5 s after the opener's first line, so
+// the opener waits exactly three times, and one more is wrong.
+TEST(MemoTour, AddressJudgedByTheRuleAndPollsCountedExactly) {
+  fs::path answers = fs::temp_directory_path() / ("memo-answers-" + std::to_string(getpid()));
+  std::ofstream(answers) << "4\n\na\n";
+  Outcome o = in_private_shm("exec <" + answers.string() + "; setarch -R",
+                             {"--predict", "memo_opener"}, {.tty = true});
+  fs::remove(answers);
+  NEEDS_PRIVATE_SHM(o);
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string all = unfolded(o);
+  double first = -1, answered = -1;
+  int waits = 0;
+  for (const Line &l : o.lines) {
+    if (l.text == "Waiting Process B update shared memory" && ++waits == 1)
+      first = l.at;
+    if (l.text.starts_with("Read shared memory: "))
+      answered = l.at;
+  }
+  EXPECT_EQ(waits, 3);
+  EXPECT_NEAR(answered - first, 2.5, 0.25) << "the replier starts 2.5 s after the first line";
+  EXPECT_HAS(all, "!! you said 4: not matched.");
+  EXPECT_HAS(all, "!! you said a: not matched.");
+  EXPECT_HAS(all, "equal only because address randomisation was off for them");
+  // The two maps lines show one address: the setting that makes them equal is ours.
+  std::smatch m;
+  std::string maps = all;
+  std::vector<std::string> starts;
+  while (std::regex_search(maps, m, std::regex("/proc/[0-9]+/maps: ([0-9a-f]+)-"))) {
+    starts.push_back(m[1]);
+    maps = m.suffix();
+  }
+  ASSERT_EQ(starts.size(), 2u) << all;
+  EXPECT_EQ(starts[0], starts[1]);
+  EXPECT_EQ(left(o), "");
+}
+
+// Ctrl-C while the replier sleeps: nothing is said of the stopped run, and nothing is left.
+TEST(MemoTour, CtrlCSaysNothingOfTheStoppedRun) {
+  // The shell around the tour ignores the Ctrl-C, so that it can say what is left.
+  Outcome o = in_private_shm("trap '' INT;", {"--no-trace", "memo_opener"},
+                             {.tty = true, .deadline = 4.5});
+  NEEDS_PRIVATE_SHM(o);
+  std::string all = unfolded(o);
+  EXPECT_HAS(all, "Shared memory updated: Hello Process A");  // stopped while it slept
+  EXPECT_HAS(all, "tour: interrupted");
+  EXPECT_EQ(all.find("exit status"), std::string::npos) << all;
+  EXPECT_EQ(all.find("afterwards"), std::string::npos) << all;
+  EXPECT_EQ(left(o), "");
+  EXPECT_FALSE(o.left_behind);
+}
+
+// An "OS" the tour did not make: left as it was, who may use it said by its mode, each of
+// the stop's questions accounted for, and what to do.
+TEST(MemoTour, AnObjectInTheWayIsWordedByItsMode) {
+  struct Row {
+    const char *mode, *said;
+  };
+  for (Row row : {Row{"600", "Its mode lets only"}, Row{"644", "Its mode lets only"},
+                  Row{"660", "Its mode lets the group"}, Row{"666", "Its mode lets anyone"}}) {
+    std::string setup = "printf 'made elsewhere' >/dev/shm/OS; chmod " + std::string(row.mode) +
+                        " /dev/shm/OS; exec </dev/null;";
+    Outcome o = in_private_shm(setup, {"--predict", "memo_opener"});
+    NEEDS_PRIVATE_SHM(o);
+    std::string all = unfolded(o);
+    EXPECT_HAS(all, "(mode 0" + std::string(row.mode) + ")");
+    EXPECT_HAS(all, row.said);
+    EXPECT_HAS(all, "rm /dev/shm/OS");
+    for (const char *question : {"How many times will the opener print",
+                                 "Which program will end first?", "Must they map it"})
+      EXPECT_HAS(all, question);
+    EXPECT_EQ(all.find("Read shared memory:"), std::string::npos) << "the replier ran";
+    EXPECT_EQ(left(o), "OS");
+  }
+}
