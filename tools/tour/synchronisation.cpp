@@ -114,6 +114,8 @@ static int futex_sleeps(const Contention &c) {
     joins[strtoul(child_tid(*e).c_str(), nullptr, 16)] =
         line("futex.join", {{"tid", std::to_string(e->value)}});
   evidence(c.futexes.words.empty() ? "futex.none" : "futex.traced");
+  if (!c.futexes.words.empty())
+    out("   " + line("futex.columns"));
   int unknown = 0;
   for (const auto &[word, n] : c.futexes.words) {
     unknown += !c.named.count(word) && !joins.count(word);
@@ -121,8 +123,10 @@ static int futex_sleeps(const Contention &c) {
                        : joins.count(word) ? joins[word]
                                            : line("futex.other");
     char row[256];
-    snprintf(row, sizeof row, "   0x%lx  %6d waits %6d slept %6d wakes  %s",
-             static_cast<unsigned long>(word), n.waits, n.sleeps, n.wakes, what.c_str());
+    char address[32];
+    snprintf(address, sizeof address, "0x%lx", static_cast<unsigned long>(word));
+    snprintf(row, sizeof row, "   %-16s %6d %6d %6d  %s", address, n.waits, n.sleeps, n.wakes,
+             what.c_str());
     out(row);
   }
   return unknown;
@@ -259,7 +263,7 @@ void stop_stock_gate() {
   stock(f, o);
   if (f.cpu.size() == 3)
     cpu_shares(f);
-  evidence("stock_gate.second");
+  evidence("stock_gate.second", {{"bound", std::to_string(stock_bound)}});
   Vars top = {{"top", std::to_string(f.top)}, {"bound", std::to_string(stock_bound)}};
   if (!f.reached())
     judge_unseen(ahead, line("stock_gate.bound_unseen", top));
