@@ -6,7 +6,7 @@
 // lock next, and that lock is not handed over in turn: the thread that releases it mostly
 // takes it again before the woken one runs. So even with the two threads running at once
 // on two CPUs the lines come in runs of one kind: hundreds to thousands of lines long into
-// a pipe, tens on a terminal, where each line is a write of its own. Pinned to one CPU
+// a pipe, tens to hundreds on a terminal, where each line is a write of its own. Pinned to one CPU
 // (taskset -c 0 ./endless_chat) a run ends only where the scheduler switches threads.
 
 #include <pthread.h>
