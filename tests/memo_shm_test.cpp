@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -150,8 +151,20 @@ class Memo : public ::testing::Test {
     struct stat found;
     if (lstat("/dev/shm/OS", &found) == 0) {
       passwd *owner = getpwuid(found.st_uid);
+      // Who else may use it depends on its mode (the creator's umask), and an opener of
+      // another user is refused by fs.protected_regular whatever the mode.
+      char mode[8];
+      snprintf(mode, sizeof mode, "%04o", unsigned(found.st_mode & 07777));
+      std::string protect = "0";
+      std::getline(std::ifstream("/proc/sys/fs/protected_regular"), protect);
+      std::string others = found.st_mode & S_IWOTH   ? "lets any user's replier write it"
+                           : found.st_mode & S_IWGRP ? "lets its group's repliers write it"
+                                                     : "lets only its owner write it";
       GTEST_SKIP() << "/dev/shm/OS (owner " << (owner ? owner->pw_name : "unknown") << ", uid "
-                   << found.st_uid << ") was made outside these tests; " << holders()
+                   << found.st_uid << ") was made outside these tests; its mode " << mode << " "
+                   << others << ", and fs.protected_regular is " << protect
+                   << (protect == "0" ? "" : ", so another user's opener is refused whatever the mode")
+                   << "; " << holders()
                    << ". With no private /dev/shm here (" << why
                    << "), these tests use the machine's and leave that one alone: remove it "
                       "once its program is done (rm /dev/shm/OS), or allow unprivileged user "
