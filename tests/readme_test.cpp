@@ -132,10 +132,11 @@ static std::vector<Check> checks() {
          EXPECT_FALSE(fs::exists(c.root / "build/synchronisation/racy.txt"));
        }},
       {"cd build/synchronisation", nothing},
-      {"\\./stock_gate > /dev/null & sleep 2; cut -d' ' -f1 /proc/\\$!/task/\\*/schedstat; kill "
-       "\\$!",
+      {"\\./stock_gate > /dev/null & sleep 2; cut -d' ' -f1 \\$\\(ls -v "
+       "/proc/\\$!/task/\\*/schedstat\\); kill \\$!",
        [](const Lines &out, const Context &) {
-         // Nanoseconds on a CPU: main, the seller, the producer (after ThreadSanitizer's own).
+         // Nanoseconds on a CPU by thread id: main, the seller, the producer (after
+         // ThreadSanitizer's own).
          ASSERT_EQ(out.size(), 3u + extra_threads());
          long main = number(out[0]), seller = number(out[out.size() - 2]),
               producer = number(out.back());
@@ -253,16 +254,31 @@ static Lines spans(const std::string &text, const std::string &pattern) {
   return found;
 }
 
+// A ps command quoted with N for the pid, as argv for this pid.
+static std::vector<std::string> ps_argv(const std::string &command, pid_t pid) {
+  std::istringstream words(std::regex_replace(command, std::regex(" N$"), " " + std::to_string(pid)));
+  std::vector<std::string> argv;
+  for (std::string word; words >> word;)
+    argv.push_back(word);
+  argv[0] = "/usr/bin/ps";
+  return argv;
+}
+
 TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
   std::string readme = file(SOURCE_DIR "/README.md");
-  Lines ps = spans(readme, "ps [^`]*");
+  Lines ps = spans(readme, "ps -L [^`]*"), whole = spans(readme, "ps -[^L][^`]*");
   ASSERT_FALSE(ps.empty());
   for (const char *header :
        {"/thread_lifetime/leader_leaves.cpp", "/thread_lifetime/workers_quit.cpp"})
     for (const std::string &command : spans(file(std::string(SOURCE_DIR) + header), "ps [^`]*"))
-      ps.push_back(command);
+      (command.starts_with("ps -L ") ? ps : whole).push_back(command);
   for (const std::string &command : ps)
-    EXPECT_EQ(command, ps[0]) << "one ps command throughout";
+    EXPECT_EQ(command, ps[0]) << "one ps command with threads throughout";
+  for (const std::string &command : whole)
+    EXPECT_TRUE(std::regex_match(command, std::regex("ps (-o [a-z,]+ )?-p N"))) << command;
+  // The README's names the state column it speaks of (plain ps -p N shows no state).
+  for (const std::string &command : spans(readme, "ps -[^L][^`]*"))
+    EXPECT_TRUE(std::regex_match(command, std::regex("ps -o pid,stat,cmd -p N"))) << command;
 
   // On a terminal, so that its lines come at once; main is gone right after its last line.
   // The watcher makes it the leader of the terminal's session, which ps marks with an "s".
@@ -281,19 +297,28 @@ TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
     watcher::pause(0.05);
     if (lines < 3)
       continue;
-    std::istringstream words(
-        std::regex_replace(ps[0], std::regex(" N$"), " " + std::to_string(pid)));
-    std::vector<std::string> argv;
-    for (std::string word; words >> word;)
-      argv.push_back(word);
-    argv[0] = "/usr/bin/ps";
-    shown = texts(run({.argv = argv}));
+    shown = texts(run({.argv = ps_argv(ps[0], pid)}));
     for (const std::string &line : shown)
       if (std::regex_match(line,
                            std::regex(" *" + std::to_string(pid) + " +" + std::to_string(pid) +
                                       " Zs?l\\+ +\\[leader_leaves\\] <defunct>")))
         main_line = line;
   }
+  // Without -L, ps and /proc/N/status report main's state for the whole living process.
+  for (const std::string &command : whole) {
+    Lines one = main_line.empty() ? Lines{} : texts(run({.argv = ps_argv(command, pid)}));
+    ASSERT_EQ(one.size(), 2u) << command << ": a heading and the process";
+    EXPECT_NE(one[1].find(std::to_string(pid)), std::string::npos) << one[1];
+    if (command.find("stat,cmd") != std::string::npos) {
+      EXPECT_TRUE(std::regex_search(one[1], std::regex(" Zs?l\\+ +\\[leader_leaves\\] <defunct>$")))
+          << one[1];
+    }
+  }
+  std::string status = main_line.empty() ? "" : file("/proc/" + std::to_string(pid) + "/status");
+  EXPECT_TRUE(std::regex_search(status, std::regex("\nState:\tZ \\(zombie\\)\n"))) << status;
+  EXPECT_TRUE(std::regex_search(
+      status, std::regex("\nThreads:\t" + std::to_string(3 + extra_threads()) + "\n")))
+      << status;
   if (pid > 0)
     kill(pid, SIGKILL);
   leaves.join();
