@@ -210,7 +210,13 @@ Outcome watch(const Run &r) {
           if (o.lines.size() < r.max_lines)
             o.lines.push_back({pending.substr(begin, nl - begin), at});
         pending.erase(0, begin);
-        bool enough = o.lines.size() >= r.max_lines || (r.stop_when && r.stop_when(o.lines));
+        // A line that never ends (a program printing without a newline) is kept to its
+        // first MiB, and the program stopped as if it had printed max_lines.
+        bool endless = pending.size() > (1u << 20);
+        if (endless)
+          pending.resize(1u << 20);
+        bool enough = endless || o.lines.size() >= r.max_lines ||
+                      (r.stop_when && r.stop_when(o.lines));
         if (enough && next_signal == SIGINT)
           signal_at = std::min(signal_at, now());
         if (o.lines.size() >= r.hang_up_after) {  // the reader goes away, like `| head`
