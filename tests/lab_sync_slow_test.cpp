@@ -1,0 +1,63 @@
+// The synchronisation labs again, at length: more wrong answers, and each correct answer
+// judged five times on every CPU and five times pinned to one, where a flaky judge shows.
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+#include "lab_judged.hpp"
+
+class SyncLabMore : public ::testing::TestWithParam<Attempt> {};
+
+TEST_P(SyncLabMore, FailsExactlyTheChecksItsMistakeBreaks) {
+  expect_verdicts(GetParam(), judge_lab(GetParam().lab, sources(GetParam())));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lab, SyncLabMore,
+    ::testing::Values(
+        // A std::mutex by another name, found as a word of the program's data.
+        Attempt{"lock_the_tally", {"lock_the_tally/std_mutex.cpp"}, {}},
+        Attempt{"lock_the_tally", {"lock_the_tally/spin_lock.cpp"}, {"lock"}},
+        // A plain int and no lock: a 20 may or may not slip out in a second.
+        Attempt{"lock_the_tally", {"lock_the_tally/plain_int.cpp"}, {"sequence", "lock", "races"},
+                {"twenty"}},
+        Attempt{"sleeping_producer", {"sleeping_producer/yield_producer.cpp"}, {"sleeps", "cpu"}}),
+    [](const auto &info) { return attempt_name(info.param.lab, info.param.files[0]); });
+
+struct Repeated {
+  Attempt attempt;
+  bool pinned;
+};
+
+class SyncLabRepeated : public ::testing::TestWithParam<Repeated> {};
+
+TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
+  const Repeated &r = GetParam();
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i + 1) + (r.pinned ? ", pinned to one CPU" : ""));
+    Judged j = judge_lab(r.attempt.lab, sources(r.attempt), {}, r.pinned);
+    expect_verdicts(r.attempt, j);
+    // Judging takes at most 20 s; the build of both programs comes on top.
+    EXPECT_LT(j.seconds, 40) << j.output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lab, SyncLabRepeated,
+    ::testing::Values(
+        Repeated{{"lock_the_tally", {"lock_the_tally/solution.cpp"}, {}}, false},
+        Repeated{{"lock_the_tally", {"lock_the_tally/solution.cpp"}, {}}, true},
+        Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}}, false},
+        Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}}, true}),
+    [](const auto &info) {
+      return attempt_name(info.param.attempt.lab, info.param.attempt.files[0]) +
+             (info.param.pinned ? "_pinned" : "_free");
+    });
+
+// On one CPU the starting code still fails: a tally preempted mid-print breaks the
+// sequence, a producer with a full stock spins out its time slice.
+TEST(SyncLabPinned, StartingCodeFails) {
+  for (const Attempt &a :
+       {Attempt{"lock_the_tally", {"synchronisation/tally_racy.cpp"}, {"sequence", "lock"}, {"twenty"}},
+        Attempt{"sleeping_producer", {"synchronisation/stock_gate.cpp"}, {"sleeps", "cpu"}}})
+    expect_verdicts(a, judge_lab(a.lab, sources(a), {}, true));
+}

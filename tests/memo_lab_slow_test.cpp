@@ -1,0 +1,45 @@
+// The wake_the_opener lab at length: the correct pair judged five times on every CPU and
+// five times pinned to one, and an opener whose semaphore is private to it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "harness.hpp"
+#include "lab_judged.hpp"
+#include "memo_lab.hpp"
+
+static const Attempt solution = {
+    "wake_the_opener",
+    {"wake_the_opener/solution_opener.cpp", "wake_the_opener/solution_replier.cpp"},
+    {}};
+
+class MemoLabRepeated : public PrivateShm, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(MemoLabRepeated, SolutionPassesEveryRun) {
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE("run " + std::to_string(i + 1));
+    Judged j = judge_lab(solution.lab, sources(solution), {}, GetParam());
+    expect_verdicts(solution, j);
+    // The replier sleeps five seconds by design: judging takes that and at most 10 s more,
+    // the build of both programs on top.
+    EXPECT_LT(j.seconds, 40) << j.output;
+    EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lab, MemoLabRepeated, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "pinned" : "free"; });
+
+using MemoLabPrivate = PrivateShm;
+
+// Set up with a pshared of 0, the semaphore is in the object but its futex is private:
+// the replier's post never wakes the opener, which the lab ends at its deadline.
+TEST_F(MemoLabPrivate, PrivateSemaphoreFailsTheWait) {
+  Attempt a = {"wake_the_opener",
+               {"wake_the_opener/private_opener.cpp", "wake_the_opener/solution_replier.cpp"},
+               {"greetings", "soon", "wait"}};
+  Judged j = judge_lab(a.lab, sources(a));
+  expect_verdicts(a, j);
+  EXPECT_NE(j.outputs["wake_the_opener.wait"].find("private"), std::string::npos) << j.output;
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
+}

@@ -1,0 +1,72 @@
+// The wake_the_opener lab judged end to end, each test on a /dev/shm of its own: the
+// correct pair passes every check, the starting pair and an opener that polls faster fail
+// the checks their polling should fail, an "OS" already there is left alone and nothing
+// judged, and an "OS" the learner's pair leaves behind is removed and named.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "harness.hpp"
+#include "lab_judged.hpp"
+#include "memo_lab.hpp"
+
+class MemoLab : public PrivateShm, public ::testing::WithParamInterface<Attempt> {};
+
+TEST_P(MemoLab, FailsExactlyTheChecksItsMistakeBreaks) {
+  expect_verdicts(GetParam(), judge_lab(GetParam().lab, sources(GetParam())));
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lab, MemoLab,
+    ::testing::Values(
+        Attempt{"wake_the_opener",
+                {"wake_the_opener/solution_opener.cpp", "wake_the_opener/solution_replier.cpp"},
+                {}},
+        Attempt{"wake_the_opener",
+                {"shared_memory/memo_opener.cpp", "shared_memory/memo_replier.cpp"},
+                {"soon", "wait"}},
+        // Polling every 2 ms answers in time: only the trace shows it never waits.
+        Attempt{"wake_the_opener",
+                {"wake_the_opener/fast_poll_opener.cpp", "shared_memory/memo_replier.cpp"},
+                {"wait"}}),
+    [](const auto &info) { return attempt_name(info.param.lab, info.param.files[0]); });
+
+using MemoLabObject = PrivateShm;
+
+// Someone else's "OS": nothing judged, nothing touched, and the lab says what to do.
+TEST_F(MemoLabObject, ObjectInTheWayIsLeftAloneAndNothingJudged) {
+  const std::string theirs = "someone else's memo";
+  int fd = open("/dev/shm/OS", O_CREAT | O_EXCL | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(write(fd, theirs.data(), theirs.size()), ssize_t(theirs.size()));
+  close(fd);
+  Judged j = judge_lab("wake_the_opener",
+                       sources({"wake_the_opener",
+                                {"wake_the_opener/solution_opener.cpp",
+                                 "wake_the_opener/solution_replier.cpp"},
+                                {}}));
+  EXPECT_EQ(j.status, 2) << j.output;
+  EXPECT_EQ(j.checks.size(), 4u) << j.output;
+  for (const auto &[name, status] : j.checks) {
+    EXPECT_EQ(status, "not_judged") << name << "\n" << j.output;
+    EXPECT_NE(j.outputs[name].find("rm /dev/shm/OS"), std::string::npos) << j.outputs[name];
+  }
+  std::ifstream kept("/dev/shm/OS");
+  std::string now((std::istreambuf_iterator<char>(kept)), {});
+  EXPECT_EQ(now, theirs);
+}
+
+// A replier that never removes "OS": the one check fails, and the lab removes it.
+TEST_F(MemoLabObject, ObjectLeftBehindIsRemovedAndNamed) {
+  Attempt a = {"wake_the_opener",
+               {"wake_the_opener/solution_opener.cpp", "wake_the_opener/keeps_object_replier.cpp"},
+               {"removed"}};
+  expect_verdicts(a, judge_lab(a.lab, sources(a)));
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
+}
