@@ -56,3 +56,13 @@ TEST(Failures, FloodEndsWhenItsReaderGoesAway) {
     EXPECT_EQ(o.signal, SIGPIPE);
   }
 }
+
+// A program that writes without ever ending a line is stopped, its first MiB kept, instead
+// of growing the watcher's buffer until the deadline.
+TEST(Failures, OutputWithoutANewlineIsStoppedAtAMiB) {
+  Outcome o = watcher::watch({.argv = {"sh", "-c", "exec tr -d '\\n' < /dev/zero"}, .deadline = 20});
+  EXPECT_TRUE(o.interrupted);
+  EXPECT_LT(o.end, 10) << "stopped only by the deadline";
+  EXPECT_TRUE(o.lines.empty());
+  EXPECT_EQ(o.tail.size(), 4096u);
+}
