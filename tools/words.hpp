@@ -14,7 +14,9 @@ using Vars = std::map<std::string, std::string>;
 // Adds the texts of every *.txt in `folder`; false when it held none.
 bool load(const std::string &folder);
 bool has(const std::string &name);
-// Lines with each {word} filled in from vars, then filled anew to `room` columns (an
+std::vector<std::string> named(const std::string &prefix);  // the names, in the files' order
+// Lines with each {word} filled in from vars ("{word?one|many}" picks the form the number
+// in vars calls for), then filled anew to `room` columns (an
 // empty line keeps paragraphs apart); as they are when room is 0.
 std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room);
 std::vector<std::string> text(const std::string &name, const Vars &vars = {}, size_t room = 0);

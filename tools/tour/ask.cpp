@@ -135,15 +135,14 @@ static void pass_over(const std::string &name, const std::string &why) {
   }
 }
 
-void passed_over(const std::vector<std::string> &stops) {
+void passed_over(const std::vector<std::string> &stops, const std::string &why) {
   if (!settings.predict || cancelled())
     return;
   for (const std::string &stop : stops)
     for (const std::string &name : named("ask." + stop + "."))
       if (!met.count(name.substr(4)))
-        pass_over(name.substr(4), question(name.substr(4)).traced && !can_trace()
-                                      ? "predict.no_trace"
-                                      : "predict.not_reached");
+        pass_over(name.substr(4),
+                  question(name.substr(4)).traced && !can_trace() ? "predict.no_trace" : why);
 }
 
 Asked ask(const std::string &name) {

@@ -19,8 +19,6 @@ bool after_verdict = false;
 static fs::path programs_root;  // the folder the programs are in (or their topic folders)
 static bool flat = false;       // installed: the programs lie beside the tour
 static fs::path words_folder;
-static std::map<std::string, std::vector<std::string>> words;  // by name
-static std::vector<std::string> order;                          // the names, as found
 
 void locate() {
   fs::path self = fs::canonical("/proc/self/exe").parent_path();
@@ -39,91 +37,7 @@ std::string programs_folder() {
 
 // Every *.txt in the words folder: "[name]" starts a text, which runs to the next one.
 bool load_words() {
-  std::error_code missing;
-  std::vector<fs::path> files;
-  for (const auto &entry : fs::directory_iterator(words_folder, missing))
-    if (entry.path().extension() == ".txt")
-      files.push_back(entry.path());
-  std::sort(files.begin(), files.end());
-  for (const fs::path &path : files) {
-    std::ifstream file(path);
-    std::vector<std::string> *text = nullptr;
-    for (std::string line; std::getline(file, line);) {
-      if (line.starts_with("#"))
-        continue;
-      if (line.starts_with("[") && line.ends_with("]")) {
-        order.push_back(line.substr(1, line.size() - 2));
-        text = &words[order.back()];
-      }
-      else if (text)
-        text->push_back(line);
-    }
-  }
-  for (auto &[name, lines] : words)
-    while (!lines.empty() && lines.back().empty())
-      lines.pop_back();
-  return !words.empty();
-}
-
-std::vector<std::string> named(const std::string &prefix) {
-  std::vector<std::string> found;
-  for (const std::string &name : order)
-    if (name.starts_with(prefix))
-      found.push_back(name);
-  return found;
-}
-
-// Lines with each {word} filled in from vars, then filled anew to `room` columns (an
-// empty line keeps paragraphs apart); as they are when room is 0.
-std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room) {
-  for (std::string &line : lines)
-    for (const auto &[word, value] : vars) {
-      // "{word?one|many}": the form the number calls for, before any value goes in
-      for (size_t at = 0; (at = line.find("{" + word + "?", at)) != std::string::npos;) {
-        size_t bar = line.find('|', at), end = line.find('}', at);
-        if (bar == std::string::npos || end == std::string::npos || bar > end)
-          break;
-        size_t from = at + word.size() + 2;
-        std::string form = value == "1" ? line.substr(from, bar - from)
-                                        : line.substr(bar + 1, end - bar - 1);
-        line.replace(at, end + 1 - at, form);
-        at += form.size();
-      }
-      for (size_t at = 0; (at = line.find("{" + word + "}", at)) != std::string::npos;
-           at += value.size())  // a value is never filled in again
-        line.replace(at, word.size() + 2, value);
-    }
-  if (room == 0)
-    return lines;
-  std::vector<std::string> filled = {""};
-  for (const std::string &line : lines) {
-    if (line.empty()) {
-      filled.push_back("");
-      filled.push_back("");
-      continue;
-    }
-    std::istringstream words(line);
-    for (std::string word; words >> word;) {
-      std::string &last = filled.back();
-      if (!last.empty() && last.size() + 1 + word.size() > room)
-        filled.push_back("");
-      if (!filled.back().empty())
-        filled.back() += ' ';
-      filled.back() += word;
-    }
-  }
-  return filled;
-}
-
-std::vector<std::string> text(const std::string &name, const Vars &vars, size_t room) {
-  auto found = words.find(name);
-  if (found == words.end() || found->second.empty())
-    return {"(" + name + " is missing from the tour's words in " + words_folder.string() + ")"};
-  return fill(found->second, vars, room);
-}
-
-std::string line(const std::string &name, const Vars &vars) {
-  return text(name, vars)[0];
+  return words::load(words_folder.string());
 }
 
 static bool blank = false;  // the last line printed was empty

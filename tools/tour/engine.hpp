@@ -14,6 +14,7 @@
 #include "facts.hpp"
 #include "trace.hpp"
 #include "watch.hpp"
+#include "words.hpp"
 
 namespace tour {
 
@@ -45,11 +46,10 @@ std::string programs_folder();  // for people: "build/<topic>" when built
 bool load_words();
 // Lines with each {word} filled in from vars; "{word?one|many}" becomes "one" when the
 // word's value is 1 and "many" otherwise ("{n} {n?CPU|CPUs}").
-std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room);
-std::vector<std::string> text(const std::string &name, const Vars &vars = {}, size_t room = 0);
-std::string line(const std::string &name, const Vars &vars = {});  // a text's first line
-// The names of the texts starting with `prefix`, in the order of the words files.
-std::vector<std::string> named(const std::string &prefix);
+using words::fill;
+using words::line;
+using words::named;  // the names that start with a prefix, in the words' order
+using words::text;
 
 // ---- output ----------------------------------------------------------------------------
 
@@ -90,8 +90,6 @@ void in_order(std::vector<Said> said);
 std::vector<Said> clones(const Traced &t);  // each thread's creation, with what it shows
 void timeline(const Traced &t);
 
-// The table of futex words, each named by what it is; returns how many it could not name.
-int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std::string> &named);
 
 // How many lines a write carried, and whether that is a buffer's worth or about a line.
 void show_writes(const Writes &w, size_t lines);
@@ -117,7 +115,8 @@ void judge_unseen(const Asked &a, const std::string &why);
 // neither asked nor passed over, in the words' order, is passed over now, with its line in
 // an answers file, so that a file's answers keep matching the questions they were
 // written for.
-void passed_over(const std::vector<std::string> &stops);
+void passed_over(const std::vector<std::string> &stops,
+                 const std::string &why = "predict.not_reached");
 // Throws away what was typed on the keyboard and not read yet (while a program ran, say):
 // it must neither answer the next question nor reach the shell after the tour.
 void forget_typed();

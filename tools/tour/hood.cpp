@@ -1,5 +1,5 @@
-// The engine's kernel half: finding calls in a trace, quoting them, drawing the threads'
-// lives, counting futex words and writes.
+// The engine's kernel half: quoting calls from a trace, drawing the threads' lives, and
+// saying what a count of writes shows.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -103,26 +103,6 @@ void timeline(const Traced &t) {
   axis.replace(0, 3, "0 s");
   axis.replace(axis.size() - end.size(), end.size(), end);
   out("   " + std::string(14, ' ') + axis);
-}
-
-int futex_table(const Traced &t, const Futexes &f, const std::map<uintptr_t, std::string> &named) {
-  std::map<uintptr_t, std::string> joins;
-  for (const Event *e : all(t, is_thread))
-    joins[strtoul(child_tid(*e).c_str(), nullptr, 16)] =
-        line("futex.join", {{"tid", std::to_string(e->value)}});
-  evidence(f.words.empty() ? "futex.none" : "futex.table");
-  int unknown = 0;
-  for (const auto &[word, n] : f.words) {
-    unknown += !named.count(word) && !joins.count(word);
-    std::string what = named.count(word)   ? named.at(word)
-                       : joins.count(word) ? joins[word]
-                                           : line("futex.other");
-    char row[256];
-    snprintf(row, sizeof row, "   0x%lx  %6d waits %6d wakes  %s", static_cast<unsigned long>(word),
-             n.waits, n.wakes, what.c_str());
-    out(row);
-  }
-  return unknown;
 }
 
 void show_writes(const Writes &w, size_t lines) {

@@ -280,8 +280,10 @@ static std::string illustration(const MemoHood &h) {
 
 void stop_memo_opener() {
   title("memo_opener");
-  if (fs::exists("/dev/shm/OS"))
-    return owner("/dev/shm/OS");  // its questions are passed over, each said
+  if (fs::exists("/dev/shm/OS")) {
+    owner("/dev/shm/OS");
+    return passed_over({"memo_opener", "memo_replier"}, "predict.in_the_way");
+  }
   Asked polls = ask("memo_opener.polls"), ends = ask("memo_opener.first_end"),
         address = ask("memo_opener.address");
   Memo f;
