@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <map>
+#include <regex>
 #include <stdexcept>
 
 #include "refuse.hpp"
@@ -14,6 +15,17 @@
 static const std::map<std::string, std::string> paths = {
 #include "programs.inc"
 };
+
+std::string joined(const Outcome &o) {
+  std::string all;
+  for (const std::string &text : texts(o))
+    all += text + "\n";
+  return all;
+}
+
+std::string unfolded(const Outcome &o) {
+  return std::regex_replace(joined(o), std::regex("\n   +"), " ");
+}
 
 std::string program(const std::string &name) {
   auto found = paths.find(name);

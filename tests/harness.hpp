@@ -22,6 +22,15 @@ std::vector<std::string> programs();
 // The sanitizers the programs were built with: "", "address,undefined" or "thread".
 std::string sanitizer();
 
+// The lines of the output, each ended by a newline.
+std::string joined(const Outcome &o);
+// The same with the tour's folded lines (continued after three or more spaces) put back
+// together, so that a sentence can be found whole.
+std::string unfolded(const Outcome &o);
+
+#define EXPECT_HAS(all, part) \
+  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
+
 // Child hooks for fault injection.
 void fail_thread_creation();  // a huge default thread stack under a small address space
 void fail_fork();             // seccomp: fork, vfork, clone and clone3 fail with EAGAIN

@@ -14,21 +14,11 @@
 
 namespace fs = std::filesystem;
 
-static std::string joined(const Outcome &o) {
-  std::string all;
-  for (const std::string &text : texts(o))
-    all += text + "\n";
-  return std::regex_replace(all, std::regex("\n    "), " ");  // each check's words on one line
-}
-
 static std::string file(const fs::path &path) {
   std::stringstream all;
   all << std::ifstream(path).rdbuf();
   return all.str();
 }
-
-#define EXPECT_HAS(all, part) \
-  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
 
 struct Judged {
   Outcome o;

@@ -34,16 +34,6 @@ static std::string left(const Outcome &o) {
   return "(not said)";
 }
 
-static std::string unfolded(const Outcome &o) {
-  std::string all;
-  for (const std::string &text : texts(o))
-    all += text + "\n";
-  return std::regex_replace(all, std::regex("\n   +"), " ");
-}
-
-#define EXPECT_HAS(all, part) \
-  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
-
 // Namespaces refused (a default container, a kernel that restricts them): said, and skipped.
 #define NEEDS_PRIVATE_SHM(o)                                                          \
   if ((o).status == 99 || (o).err.find("unshare:") != std::string::npos)             \

@@ -11,16 +11,6 @@
 
 namespace fs = std::filesystem;
 
-static std::string unfolded(const Outcome &o) {
-  std::string all;
-  for (const std::string &text : texts(o))
-    all += text + "\n";
-  return std::regex_replace(all, std::regex("\n   +"), " ");
-}
-
-#define EXPECT_HAS(all, part) \
-  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
-
 // The child the zombie line names is the one the parent printed: fork's number in the
 // parent, taken from the program's own line. On a busy machine the tour may miss the
 // moment; it then says so, and claims no zombie, but it catches one in a few runs.

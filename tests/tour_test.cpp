@@ -19,21 +19,7 @@
 
 namespace fs = std::filesystem;
 
-static std::string joined(const Outcome &o) {
-  std::string all;
-  for (const std::string &text : texts(o))
-    all += text + "\n";
-  return all;
-}
-
 // The same, with each folded sentence on one line again.
-static std::string unfolded(const Outcome &o) {
-  return std::regex_replace(joined(o), std::regex("\n   +"), " ");
-}
-
-#define EXPECT_HAS(all, part) \
-  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
-
 // The tour with --predict and these answers on its standard input, one a line.
 static Outcome predict(const std::string &answers, std::vector<std::string> args, Run r = {}) {
   fs::path file = fs::temp_directory_path() / ("answers-" + std::to_string(getpid()));

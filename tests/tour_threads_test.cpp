@@ -17,16 +17,6 @@
 
 namespace fs = std::filesystem;
 
-static std::string unfolded(const Outcome &o) {
-  std::string all;
-  for (const std::string &text : texts(o))
-    all += text + "\n";
-  return std::regex_replace(all, std::regex("\n   +"), " ");
-}
-
-#define EXPECT_HAS(all, part) \
-  EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)
-
 // The tour with --predict and these answers on its standard input.
 static Outcome predict(const std::string &tour, const std::string &answers,
                        std::vector<std::string> args, Run r = {}) {
