@@ -56,8 +56,13 @@ std::string sentence(const std::string &name, const Vars &facts) {
 
 std::string joined(const std::vector<std::string> &items) {
   std::string all;
-  for (size_t i = 0; i < items.size(); ++i)
-    all += (i == 0 ? "" : i + 1 == items.size() ? " " + words::line("lab.and") + " " : ", ") + items[i];
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0 && i + 1 == items.size())
+      all.append(" ").append(words::line("lab.and")).append(" ");
+    else if (i > 0)
+      all.append(", ");
+    all.append(items[i]);
+  }
   return all;
 }
 
