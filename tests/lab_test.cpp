@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -74,6 +75,21 @@ TEST(Lab, ListsEveryLabWithWhatItAsks) {
     EXPECT_TRUE(std::regex_search(j.text, std::regex(std::string("\n  ") + name + " +[a-z]+")))
         << name << " missing from:\n" << j.text;
   EXPECT_EQ(j.text.find("missing from the words"), std::string::npos) << j.text;
+  // The README names each listed lab, and the program it starts from, which exists.
+  std::string readme = file(SOURCE_DIR "/README.md");
+  readme = readme.substr(readme.find("## Labs"));
+  readme = readme.substr(0, readme.find("\n## ", 1));
+  std::regex listed("\n  ([a-z_]+) +[a-z]");
+  size_t labs = 0;
+  for (std::sregex_iterator m(j.text.begin(), j.text.end(), listed), end; m != end; ++m, ++labs) {
+    std::smatch from;
+    std::string name = (*m)[1];
+    ASSERT_TRUE(std::regex_search(readme, from, std::regex("`" + name + "` \\(from `([a-z_]+)`")))
+        << name << " is not in the README's labs section";
+    std::vector<std::string> all = programs();
+    EXPECT_EQ(std::count(all.begin(), all.end(), from[1]), 1) << from[1] << " is not a program";
+  }
+  EXPECT_EQ(labs, 5u);
 }
 
 TEST(Lab, RefusesWhatItCannotJudge) {
