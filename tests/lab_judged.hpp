@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -104,6 +105,11 @@ struct Attempt {
   std::vector<const char *> files;
   std::set<std::string> failed, either = {};
 };
+
+// How GoogleTest names an attempt in a test's parameters: by its lab and first file.
+inline void PrintTo(const Attempt &a, std::ostream *os) {
+  *os << a.lab << " " << a.files[0];
+}
 
 inline std::vector<std::string> sources(const Attempt &a) {
   std::vector<std::string> paths;

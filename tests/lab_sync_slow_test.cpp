@@ -28,6 +28,11 @@ struct Repeated {
   bool pinned;
 };
 
+inline void PrintTo(const Repeated &r, std::ostream *os) {
+  PrintTo(r.attempt, os);
+  *os << (r.pinned ? ", pinned" : "");
+}
+
 class SyncLabRepeated : public ::testing::TestWithParam<Repeated> {};
 
 TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
