@@ -167,7 +167,7 @@ TEST(Lifetime, LivingProcessThatLooksDeadAndStacksKeptUntilJoined) {
   // ps without -L reports main's state for the process: Z, though three threads live.
   int threads = 3 + (sanitizer() == "thread");
   EXPECT_TRUE(std::regex_search(
-      all, std::regex("=> Yet /proc/(\\d+)/stat, which ps -p \\1 reads when not given -L, shows "
+      all, std::regex("=> Yet /proc/(\\d+)/stat, which ps -o pid,stat,cmd -p \\1 reads when not given -L, shows "
                       "the whole process as Z, a zombie: .* /proc/\\1/status says Threads: " +
                       std::to_string(threads) + ";")))
       << all;

@@ -129,7 +129,7 @@ struct Workers {
   std::vector<std::pair<pid_t, char>> table;  // thread, state; main first
   bool main_listed = false;
   char main_state = '?';
-  char process_state = 0;  // /proc/PID/stat's, which ps -p PID shows without -L
+  char process_state = 0;  // /proc/PID/stat's, which ps -o stat -p PID shows without -L
   int status_threads = 0;  // /proc/PID/status's "Threads:"
   double seconds = 0;
   int status = -1;
