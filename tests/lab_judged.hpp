@@ -1,6 +1,6 @@
-// Runs ./lab's binary on files and reads back each check's status from the results file
-// it writes, the way a course's grader does: for the tests of the synchronisation and
-// shared memory labs.
+// Runs ./lab's binary as a learner or a grader does: on the words of its command line, its
+// standard output read line by line; or on files, with each check's status read back from
+// the results file it writes, the way a course's grader reads it.
 #pragma once
 
 #include <sched.h>
@@ -19,12 +19,23 @@
 #include "harness.hpp"
 
 struct Judged {
+  pid_t pid = 0;       // the lab's own process
   int status = -1;     // the lab's exit status
-  std::string output;  // what it printed, for failure messages
+  std::string text;    // what it printed on its standard output, one line after another
+  std::string err;     // and on its standard error
+  std::string output;  // both, for failure messages
+  double seconds = 0;  // the whole run, the build included
+  std::string results;                         // the results file, when judge_lab asked for one
   std::map<std::string, std::string> checks;   // "lock_the_tally.lock" -> "passed", "failed", "not_judged"
   std::map<std::string, std::string> outputs;  // each check's words, as the results file has them
-  double seconds = 0;                          // the whole run, the build included
 };
+
+// The whole of a file, "" when there is none.
+inline std::string contents(const std::filesystem::path &path) {
+  std::stringstream all;
+  all << std::ifstream(path).rdbuf();
+  return all.str();
+}
 
 // A solution or wrong attempt in tests/lab/, or a file of the source tree ("synchronisation/
 // tally_racy.cpp": the starting code).
@@ -65,31 +76,39 @@ inline std::string unquoted(const std::string &json) {
   return text;
 }
 
+// ./lab with these words, `env` added to its environment, and if `pinned` on one CPU.
+inline Judged run_lab(const std::vector<std::string> &args,
+                      const std::vector<std::string> &env = {}, bool pinned = false) {
+  Judged j;
+  std::vector<std::string> argv = {BUILD_DIR "/tools/lab"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Outcome o = run({.argv = argv,
+                   .env = env,
+                   .before_exec = pinned ? pin_to_one_cpu : std::function<void()>(),
+                   .deadline = 120,
+                   .started = [&](pid_t pid) { j.pid = pid; }});
+  j.status = o.status;
+  j.seconds = o.end;
+  j.text = joined(o);
+  j.err = o.err;
+  j.output = j.text + j.err;
+  return j;
+}
+
+// ./lab judging `files`, and the status of each check as its results file gives it.
 inline Judged judge_lab(const std::string &lab, const std::vector<std::string> &files,
                         const std::vector<std::string> &env = {}, bool pinned = false) {
   std::string results = std::filesystem::temp_directory_path() /
                          ("lab_results." + std::to_string(getpid()) + ".json");
-  std::vector<std::string> argv = {BUILD_DIR "/tools/lab", lab};
+  std::vector<std::string> args = {lab};
   for (const std::string &file : files)
-    argv.insert(argv.end(), {"--file", file});
-  argv.insert(argv.end(), {"--json", results});
-  Outcome o = run({.argv = argv,
-                   .env = env,
-                   .before_exec = pinned ? pin_to_one_cpu : std::function<void()>(),
-                   .deadline = 120});
-  Judged j;
-  j.status = o.status;
-  j.seconds = o.end;
-  for (const Line &line : o.lines)
-    j.output += line.text + "\n";
-  j.output += o.err;
-  std::ifstream file(results);
-  std::stringstream text;
-  text << file.rdbuf();
-  std::string json = text.str();
+    args.insert(args.end(), {"--file", file});
+  args.insert(args.end(), {"--json", results});
+  Judged j = run_lab(args, env, pinned);
+  j.results = contents(results);
   std::regex test(
       R"re(\{"name": "([^"]*)", "score": \d+, "max_score": \d+, "status": "(\w+)", "output": "((?:[^"\\]|\\.)*)"\})re");
-  for (std::sregex_iterator m(json.begin(), json.end(), test), end; m != end; ++m) {
+  for (std::sregex_iterator m(j.results.begin(), j.results.end(), test), end; m != end; ++m) {
     std::string said = unquoted((*m)[3]);
     j.checks[(*m)[1]] = said.starts_with("not judged:") ? "not_judged" : (*m)[2].str();
     j.outputs[(*m)[1]] = said;
@@ -130,4 +149,17 @@ inline void expect_verdicts(const Attempt &a, const Judged &j) {
   for (const std::string &check : a.failed)
     EXPECT_TRUE(j.checks.count(std::string(a.lab) + "." + check)) << check << " not judged";
   EXPECT_EQ(j.status, a.failed.empty() ? 0 : 1) << j.output;
+}
+
+// Judges the attempt's files (on one CPU if `pinned`) and expects its verdicts; the run is
+// returned for checks of its own.
+inline Judged expect_judged(const Attempt &a, bool pinned = false) {
+  Judged j = judge_lab(a.lab, sources(a), {}, pinned);
+  expect_verdicts(a, j);
+  return j;
+}
+
+// The name of a test that takes an Attempt as its parameter.
+inline std::string attempt_test_name(const ::testing::TestParamInfo<Attempt> &info) {
+  return attempt_name(info.param.lab, info.param.files[0]);
 }

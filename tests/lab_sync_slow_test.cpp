@@ -8,7 +8,7 @@
 class SyncLabMore : public ::testing::TestWithParam<Attempt> {};
 
 TEST_P(SyncLabMore, FailsExactlyTheChecksItsMistakeBreaks) {
-  expect_verdicts(GetParam(), judge_lab(GetParam().lab, sources(GetParam())));
+  expect_judged(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -21,7 +21,7 @@ INSTANTIATE_TEST_SUITE_P(
         Attempt{"lock_the_tally", {"lock_the_tally/plain_int.cpp"}, {"sequence", "lock", "races"},
                 {"twenty"}},
         Attempt{"sleeping_producer", {"sleeping_producer/yield_producer.cpp"}, {"sleeps", "cpu"}}),
-    [](const auto &info) { return attempt_name(info.param.lab, info.param.files[0]); });
+    attempt_test_name);
 
 struct Repeated {
   Attempt attempt;
@@ -39,8 +39,7 @@ TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
   const Repeated &r = GetParam();
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE("run " + std::to_string(i + 1) + (r.pinned ? ", pinned to one CPU" : ""));
-    Judged j = judge_lab(r.attempt.lab, sources(r.attempt), {}, r.pinned);
-    expect_verdicts(r.attempt, j);
+    Judged j = expect_judged(r.attempt, r.pinned);
     // Judging takes at most 20 s; the build of both programs comes on top.
     EXPECT_LT(j.seconds, 40) << j.output;
   }
@@ -64,5 +63,5 @@ TEST(SyncLabPinned, StartingCodeFails) {
   for (const Attempt &a :
        {Attempt{"lock_the_tally", {"synchronisation/tally_racy.cpp"}, {"sequence", "lock"}, {"twenty"}},
         Attempt{"sleeping_producer", {"synchronisation/stock_gate.cpp"}, {"sleeps", "cpu"}}})
-    expect_verdicts(a, judge_lab(a.lab, sources(a), {}, true));
+    expect_judged(a, true);
 }

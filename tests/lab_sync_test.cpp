@@ -37,7 +37,7 @@ struct NoTrace {
 class SyncLab : public ::testing::TestWithParam<Attempt> {};
 
 TEST_P(SyncLab, FailsExactlyTheChecksItsMistakeBreaks) {
-  expect_verdicts(GetParam(), judge_lab(GetParam().lab, sources(GetParam())));
+  expect_judged(GetParam());
 }
 
 // More wrong answers, and the same answers pinned to one CPU, are in lab_sync_slow_test.
@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A producer asleep by the clock uses less CPU than a spinning one; how much less
         // varies from run to run: its wait in the kernel is what must fail it.
         Attempt{"sleeping_producer", {"sleeping_producer/usleep_producer.cpp"}, {"sleeps"}, {"cpu"}}),
-    [](const auto &info) { return attempt_name(info.param.lab, info.param.files[0]); });
+    attempt_test_name);
 
 // The starting code fails the sequence (quoting a break) and the lock. It passes
 // ThreadSanitizer, whose words must say what that proves and no more.

@@ -9,38 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "harness.hpp"
+#include "lab_judged.hpp"
 
 namespace fs = std::filesystem;
-
-static std::string file(const fs::path &path) {
-  std::stringstream all;
-  all << std::ifstream(path).rdbuf();
-  return all.str();
-}
-
-struct Judged {
-  Outcome o;
-  std::string text;
-  pid_t lab = 0;
-};
-
-static Judged lab(std::vector<std::string> args, watcher::Run r = {}) {
-  Judged j;
-  r.argv.insert(r.argv.begin(), BUILD_DIR "/tools/lab");
-  r.argv.insert(r.argv.end(), args.begin(), args.end());
-  r.deadline = 60;
-  r.started = [&](pid_t pid) { j.lab = pid; };
-  j.o = watcher::watch(r);
-  j.text = joined(j.o);
-  return j;
-}
-
-static std::string attempt(const std::string &lab, const std::string &name) {
-  return SOURCE_DIR "/tests/lab/" + lab + "/" + name + ".cpp";
-}
 
 // The verdict line of a check: "passed  zombie", "FAILED  reaped".
 static std::string verdict(const Judged &j, const std::string &check) {
@@ -54,7 +27,7 @@ static std::string verdict(const Judged &j, const std::string &check) {
 static std::vector<pid_t> left_behind(pid_t lab, const std::string &name) {
   std::vector<pid_t> found;
   for (const auto &entry : fs::directory_iterator("/proc")) {
-    std::string status = file(entry.path() / "status");
+    std::string status = contents(entry.path() / "status");
     std::smatch uid, comm;
     if (!std::regex_search(status, uid, std::regex("Uid:\t([0-9]+)")) ||
         !std::regex_search(status, comm, std::regex("Name:\t(.*)")))
@@ -68,15 +41,15 @@ static std::vector<pid_t> left_behind(pid_t lab, const std::string &name) {
 }
 
 TEST(Lab, ListsEveryLabWithWhatItAsks) {
-  Judged j = lab({});
-  EXPECT_EQ(j.o.status, 0);
+  Judged j = run_lab({});
+  EXPECT_EQ(j.status, 0);
   for (const char *name :
        {"reap_the_zombie", "join_the_workers", "lock_the_tally", "sleeping_producer", "wake_the_opener"})
     EXPECT_TRUE(std::regex_search(j.text, std::regex(std::string("\n  ") + name + " +[a-z]+")))
         << name << " missing from:\n" << j.text;
   EXPECT_EQ(j.text.find("missing from the words"), std::string::npos) << j.text;
   // The README names each listed lab, and the program it starts from, which exists.
-  std::string readme = file(SOURCE_DIR "/README.md");
+  std::string readme = contents(SOURCE_DIR "/README.md");
   readme = readme.substr(readme.find("## Labs"));
   readme = readme.substr(0, readme.find("\n## ", 1));
   std::regex listed("\n  ([a-z_]+) +[a-z]");
@@ -100,13 +73,13 @@ TEST(Lab, RefusesWhatItCannotJudge) {
       {{"no_such_lab"}, "no lab named"},
       {{"reap_the_zombie", "--file"}, "needs a value"},
       {{"reap_the_zombie", "--file", "/nonexistent.cpp"}, "no file"},
-      {{"wake_the_opener", "--file", attempt("reap_the_zombie", "solution")}, "2 files"},
+      {{"wake_the_opener", "--file", source_of("reap_the_zombie/solution.cpp")}, "2 files"},
       {{"--json", "/dev/null"}, "need a lab"},
   };
   for (const Case &c : cases) {
-    Judged j = lab(c.args);
-    EXPECT_EQ(j.o.status, 2) << c.args[0];
-    EXPECT_HAS(j.o.err, c.says);
+    Judged j = run_lab(c.args);
+    EXPECT_EQ(j.status, 2) << c.args[0];
+    EXPECT_HAS(j.err, c.says);
   }
 }
 
@@ -114,15 +87,13 @@ TEST(Lab, AFileThatDoesNotBuildShowsTheCompilersErrorsAndRunsNothing) {
   fs::path dir = fs::temp_directory_path() / ("lab-test-" + std::to_string(getpid()));
   fs::create_directories(dir);
   std::ofstream(dir / "broken.cpp") << "int main() {\n  return undeclared_name;\n}\n";
-  Judged j = lab({"reap_the_zombie", "--file", (dir / "broken.cpp").string(), "--json",
-                  (dir / "results.json").string()});
-  EXPECT_EQ(j.o.status, 2);
+  Judged j = judge_lab("reap_the_zombie", {(dir / "broken.cpp").string()});
+  EXPECT_EQ(j.status, 2);
   EXPECT_HAS(j.text, "broken.cpp:2");
   EXPECT_HAS(j.text, "undeclared_name");
   EXPECT_EQ(verdict(j, "zombie"), "missing");
-  std::string json = file(dir / "results.json");
-  EXPECT_HAS(json, "\"score\": 0");
-  EXPECT_HAS(json, "\"output\": \"not judged:");
+  EXPECT_HAS(j.results, "\"score\": 0");
+  EXPECT_HAS(j.results, "\"output\": \"not judged:");
   fs::remove_all(dir);
 }
 
@@ -130,25 +101,26 @@ TEST(Lab, AFileThatDoesNotBuildShowsTheCompilersErrorsAndRunsNothing) {
 // code back and keeps the learner's file.
 TEST(Lab, ALearnersCopyIsTheirsUntilTheyRestart) {
   fs::path dir = fs::temp_directory_path() / ("my-labs-" + std::to_string(getpid()));
-  watcher::Run r = {.env = {"MY_LABS=" + dir.string()}};
+  std::vector<std::string> env = {"MY_LABS=" + dir.string()};
   fs::path copy = dir / "reap_the_zombie/parent_child.cpp";
-  std::string start = file(SOURCE_DIR "/process_control/parent_child.cpp");
+  std::string start = contents(source_of("process_control/parent_child.cpp"));
 
-  Judged first = lab({"reap_the_zombie"}, r);
-  EXPECT_EQ(first.o.status, 0);
-  EXPECT_EQ(file(copy), start);
+  Judged first = run_lab({"reap_the_zombie"}, env);
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(contents(copy), start);
   EXPECT_HAS(first.text, "parent_child.cpp");
   EXPECT_EQ(verdict(first, "zombie"), "missing");  // nothing judged yet
 
-  fs::copy_file(attempt("reap_the_zombie", "solution"), copy, fs::copy_options::overwrite_existing);
-  Judged second = lab({"reap_the_zombie"}, r);
-  EXPECT_EQ(second.o.status, 0) << second.text;
-  EXPECT_EQ(file(copy), file(attempt("reap_the_zombie", "solution")));  // judged, not replaced
+  std::string solution = source_of("reap_the_zombie/solution.cpp");
+  fs::copy_file(solution, copy, fs::copy_options::overwrite_existing);
+  Judged second = run_lab({"reap_the_zombie"}, env);
+  EXPECT_EQ(second.status, 0) << second.text;
+  EXPECT_EQ(contents(copy), contents(solution));  // judged, not replaced
 
-  Judged back = lab({"reap_the_zombie", "--restart"}, r);
-  EXPECT_EQ(back.o.status, 0);
-  EXPECT_EQ(file(copy), start);
-  EXPECT_EQ(file(copy.string() + ".old"), file(attempt("reap_the_zombie", "solution")));
+  Judged back = run_lab({"reap_the_zombie", "--restart"}, env);
+  EXPECT_EQ(back.status, 0);
+  EXPECT_EQ(contents(copy), start);
+  EXPECT_EQ(contents(copy.string() + ".old"), contents(solution));
   fs::remove_all(dir);
 }
 
@@ -163,12 +135,14 @@ TEST(Lab, AForkLoopAndAFloodEndInAVerdictAndLeaveNothing) {
       return n;
     };
     size_t before = folders();
-    Judged j = lab({"reap_the_zombie", "--file", attempt("reap_the_zombie", mistake)});
-    EXPECT_EQ(j.o.status, 1) << mistake << "\n" << j.text << j.o.err;
+    std::string file = source_of("reap_the_zombie/" + std::string(mistake) + ".cpp");
+    Judged j = run_lab({"reap_the_zombie", "--file", file});
+    EXPECT_EQ(j.status, 1) << mistake << "\n" << j.output;
     EXPECT_EQ(verdict(j, "zombie"), "FAILED") << mistake;
     EXPECT_EQ(verdict(j, "reaped"), "FAILED") << mistake;
-    EXPECT_LT(j.o.end, 10 + 5) << mistake;  // the lab's 10 s, and the build
-    EXPECT_EQ(left_behind(j.lab, mistake), std::vector<pid_t>{}) << mistake;
+    EXPECT_LT(j.seconds, 10 + 5) << mistake;  // the lab's 10 s, and the build
+    ASSERT_GT(j.pid, 0) << "the lab's pid, by which its learner's processes are found";
+    EXPECT_EQ(left_behind(j.pid, mistake), std::vector<pid_t>{}) << mistake;
     EXPECT_LE(folders(), before) << mistake;
   }
 }
@@ -183,32 +157,31 @@ TEST(Lab, ReapTheZombieJudgesTheRun) {
       {"raw_status", "passed", "passed", "FAILED", "768"},
   };
   for (const Case &c : cases) {
-    Judged j = lab({"reap_the_zombie", "--file", attempt("reap_the_zombie", c.file)});
+    std::string file = source_of("reap_the_zombie/" + std::string(c.file) + ".cpp");
+    Judged j = run_lab({"reap_the_zombie", "--file", file});
     EXPECT_EQ(verdict(j, "zombie"), c.zombie) << c.file << "\n" << j.text;
     EXPECT_EQ(verdict(j, "reaped"), c.reaped) << c.file << "\n" << j.text;
     EXPECT_EQ(verdict(j, "printed"), c.printed) << c.file << "\n" << j.text;
     EXPECT_HAS(j.text, c.says);
-    EXPECT_EQ(j.o.status, std::string(c.file) == "solution" ? 0 : 1) << c.file;
+    EXPECT_EQ(j.status, std::string(c.file) == "solution" ? 0 : 1) << c.file;
   }
   // The starting code: nothing left a zombie, the child reaped with no place for a status.
-  Judged start = lab({"reap_the_zombie", "--file", SOURCE_DIR "/process_control/parent_child.cpp"});
-  EXPECT_EQ(start.o.status, 1);
+  Judged start =
+      run_lab({"reap_the_zombie", "--file", source_of("process_control/parent_child.cpp")});
+  EXPECT_EQ(start.status, 1);
   EXPECT_EQ(verdict(start, "zombie"), "FAILED") << start.text;
   EXPECT_EQ(verdict(start, "reaped"), "FAILED") << start.text;
 }
 
 TEST(Lab, JoinTheWorkersJudgesTheRunAndWritesResults) {
-  fs::path json = fs::temp_directory_path() / ("results-" + std::to_string(getpid()) + ".json");
-  Judged good = lab({"join_the_workers", "--file", attempt("join_the_workers", "solution"),
-                     "--json", json.string()});
-  EXPECT_EQ(good.o.status, 0) << good.text;
+  Judged good = judge_lab("join_the_workers", {source_of("join_the_workers/solution.cpp")});
+  EXPECT_EQ(good.status, 0) << good.text;
   for (const char *c : {"created_first", "one_worker_time", "returned"})
     EXPECT_EQ(verdict(good, c), "passed") << good.text;
-  std::string results = file(json);
+  const std::string &results = good.results;
   EXPECT_HAS(results, "\"score\": 3");
   EXPECT_HAS(results, "\"max_score\": 3");
   EXPECT_EQ(std::count(results.begin(), results.end(), '{'), 4) << results;  // the file and 3 tests
   EXPECT_EQ(std::regex_search(results, std::regex("\"status\": \"passed\", \"output\": \"main created")), true)
       << results;
-  fs::remove(json);
 }

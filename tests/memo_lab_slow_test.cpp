@@ -6,7 +6,7 @@
 
 #include "harness.hpp"
 #include "lab_judged.hpp"
-#include "memo_lab.hpp"
+#include "private_shm.hpp"
 
 static const Attempt solution = {
     "wake_the_opener",
@@ -18,8 +18,7 @@ class MemoLabRepeated : public PrivateShm, public ::testing::WithParamInterface<
 TEST_P(MemoLabRepeated, SolutionPassesEveryRun) {
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE("run " + std::to_string(i + 1));
-    Judged j = judge_lab(solution.lab, sources(solution), {}, GetParam());
-    expect_verdicts(solution, j);
+    Judged j = expect_judged(solution, GetParam());
     // The replier sleeps five seconds by design: judging takes that and at most 10 s more,
     // the build of both programs on top.
     EXPECT_LT(j.seconds, 40) << j.output;
@@ -38,8 +37,7 @@ TEST_F(MemoLabPrivate, PrivateSemaphoreFailsTheWait) {
   Attempt a = {"wake_the_opener",
                {"wake_the_opener/private_opener.cpp", "wake_the_opener/solution_replier.cpp"},
                {"greetings", "soon", "wait"}};
-  Judged j = judge_lab(a.lab, sources(a));
-  expect_verdicts(a, j);
+  Judged j = expect_judged(a);
   EXPECT_NE(j.outputs["wake_the_opener.wait"].find("private"), std::string::npos) << j.output;
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
 }

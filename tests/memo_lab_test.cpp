@@ -13,12 +13,12 @@
 
 #include "harness.hpp"
 #include "lab_judged.hpp"
-#include "memo_lab.hpp"
+#include "private_shm.hpp"
 
 class MemoLab : public PrivateShm, public ::testing::WithParamInterface<Attempt> {};
 
 TEST_P(MemoLab, FailsExactlyTheChecksItsMistakeBreaks) {
-  expect_verdicts(GetParam(), judge_lab(GetParam().lab, sources(GetParam())));
+  expect_judged(GetParam());
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
 }
 
@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
         Attempt{"wake_the_opener",
                 {"wake_the_opener/fast_poll_opener.cpp", "shared_memory/memo_replier.cpp"},
                 {"wait"}}),
-    [](const auto &info) { return attempt_name(info.param.lab, info.param.files[0]); });
+    attempt_test_name);
 
 using MemoLabObject = PrivateShm;
 
@@ -67,6 +67,6 @@ TEST_F(MemoLabObject, ObjectLeftBehindIsRemovedAndNamed) {
   Attempt a = {"wake_the_opener",
                {"wake_the_opener/solution_opener.cpp", "wake_the_opener/keeps_object_replier.cpp"},
                {"removed"}};
-  expect_verdicts(a, judge_lab(a.lab, sources(a)));
+  expect_judged(a);
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
 }
