@@ -17,9 +17,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A std::mutex by another name, found as a word of the program's data.
         Attempt{"lock_the_tally", {"lock_the_tally/std_mutex.cpp"}, {}},
         Attempt{"lock_the_tally", {"lock_the_tally/spin_lock.cpp"}, {"lock"}},
-        // A plain int and no lock: a 20 may or may not slip out in a second.
-        Attempt{"lock_the_tally", {"lock_the_tally/plain_int.cpp"}, {"sequence", "lock", "races"},
-                {"twenty"}},
+        // A plain int and no lock: a 20 may or may not slip out in a second, and
+        // ThreadSanitizer reports the race only where the two threads' accesses meet within
+        // its history, which a loaded machine's run may not give it.
+        Attempt{"lock_the_tally", {"lock_the_tally/plain_int.cpp"}, {"sequence", "lock"},
+                {"twenty", "races"}},
         Attempt{"sleeping_producer", {"sleeping_producer/yield_producer.cpp"}, {"sleeps", "cpu"}}),
     attempt_test_name);
 

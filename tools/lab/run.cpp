@@ -197,14 +197,15 @@ static std::string tsan_refused(const std::string &folder) {
 
 Built build(const Lab &lab, const std::vector<std::string> &sources) {
   Built b;
-  char folder[] = "/tmp/lab.XXXXXX";
-  if (!mkdtemp(folder)) {
+  // In TMPDIR, as mktemp would, else /tmp.
+  std::string folder = fs::temp_directory_path() / "lab.XXXXXX";
+  if (!mkdtemp(folder.data())) {
     b.messages = words::line("lab.no_folder");
     return b;
   }
   b.learner.folder = folder;
   if (geteuid() == 0)  // the program runs as the learner's own user id (as_learner.cpp)
-    (void)!chown(folder, learner_uid(), learner_uid());
+    (void)!chown(folder.c_str(), learner_uid(), learner_uid());
   b.learner.sources = sources;
   b.ok = true;
   for (size_t i = 0; i < sources.size() && b.ok; ++i) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "lab.hpp"
 
@@ -49,17 +50,19 @@ struct Waits {
   }
 };
 
-Waits traced_waits(const Learner &l, const std::string &own, double seconds) {
+// `enough`, if given, may end the run before its deadline.
+Waits traced_waits(const Learner &l, const std::string &own, double seconds,
+                   const std::function<bool(const std::vector<Line> &)> &enough = {}) {
   Waits w;
   w.exe = executable(l);
   pid_t pid = 0;
   w.t = trace(limited(l, {.argv = {l.programs[0]},
                           .deadline = seconds,
                           .stop_when =
-                              [&](auto &) {
+                              [&](auto &lines) {
                                 if (w.maps.empty() && pid)
                                   w.maps = maps(pid);
-                                return false;
+                                return enough && enough(lines);
                               },
                           .started =
                               [&](pid_t started) {
@@ -84,12 +87,9 @@ const size_t flood = 4'000'000;
 // Judged only when the run printed a second or more of lines: fewer prove nothing.
 Check sequence(const Outcome &o, const Tally &t, const std::string &name, bool whole) {
   double seconds = o.lines.empty() ? 0 : o.lines.back().at - o.lines.front().at;
-  Vars facts = {{"lines", std::to_string(t.lines)},
-                {"seconds", fixed(seconds, 1)},
-                {"breaks", std::to_string(t.breaks)},
-                {"high", std::to_string(t.high)},
-                {"top", std::to_string(t.top)},
-                {"ending", ending(o)}};
+  Vars facts = {{"lines", std::to_string(t.lines)},   {"seconds", fixed(seconds, 1)},
+                {"breaks", std::to_string(t.breaks)}, {"high", std::to_string(t.high)},
+                {"top", std::to_string(t.top)},       {"ending", ending(o)}};
   bool enough = (seconds >= 1 || t.lines >= flood) && t.lines >= 1000;
   if (t.breaks && whole) {
     facts["line"] = std::to_string(t.first + 1);
@@ -125,8 +125,8 @@ Check tally_lock(const Learner &l) {
                 {"stdout_word", hex(w.stdout_word)}};
   facts["what"] = words::line(word && word == w.own ? "lock_the_tally.lock.named"
                                                     : "lock_the_tally.lock.unnamed");
-  facts["meaning"] = words::line(on_stdout ? "lock_the_tally.lock.stdout_only"
-                                           : "lock_the_tally.lock.never");
+  facts["meaning"] =
+      words::line(on_stdout ? "lock_the_tally.lock.stdout_only" : "lock_the_tally.lock.never");
   return check(name, own > 0, facts);
 }
 
@@ -192,7 +192,8 @@ Stock stock(const std::vector<Line> &lines) {
     if (!made && !sold)
       s.rule = "sleeping_producer.invariants.other";
     else if (value != (made ? s.made : s.sold) + 1)
-      s.rule = made ? "sleeping_producer.invariants.products" : "sleeping_producer.invariants.sells";
+      s.rule =
+          made ? "sleeping_producer.invariants.products" : "sleeping_producer.invariants.sells";
     else if (sold && value > s.made)
       s.rule = "sleeping_producer.invariants.early";
     if (!s.rule.empty()) {
@@ -211,8 +212,26 @@ Check producer_sleeps(const Learner &l) {
   const std::string name = "sleeping_producer.sleeps";
   if (std::string why = cannot_trace(); !why.empty())
     return unjudged(name, why);
-  Waits w = traced_waits(l, "sem", 1);
+  // A producer waits only once the stock is full, which under strace (and on one CPU) may
+  // take a while: the traced run goes on until the lines show a full stock and a few
+  // thousand lines more, for at most a few seconds.
+  int made = 0, sold = 0;
+  size_t read = 0, full_at = 0;
+  auto full = [&](const std::vector<Line> &lines) {
+    for (; read < lines.size() && !full_at; ++read) {
+      const std::string &text = lines[read].text;
+      (text.starts_with("products") ? made : sold) =
+          atoi(text.c_str() + text.find('=') % text.size() + 1);
+      full_at = made - sold >= bound ? read + 1 : 0;
+    }
+    return full_at && lines.size() >= full_at + 5000;
+  };
+  Waits w = traced_waits(l, "sem", 4, full);
   Vars facts = {{"threads", std::to_string(w.threads.size())}};
+  if (!full_at)
+    return unjudged(name, words::line("sleeping_producer.sleeps.never_full",
+                                      {{"lines", std::to_string(w.t.out.lines.size())},
+                                       {"bound", std::to_string(bound)}}));
   if (w.threads.size() != 2) {
     facts["why"] = words::line("sleeping_producer.threads", facts);
     return check(name, false, facts);
@@ -279,9 +298,12 @@ std::vector<Check> judge_stock(const Learner &l) {
                                       start = std::chrono::steady_clock::now();
                                     }}));
   Stock s = stock(o.lines);
-  Vars facts = {{"lines", std::to_string(o.lines.size())}, {"made", std::to_string(s.made)},
-                {"sold", std::to_string(s.sold)},          {"top", std::to_string(s.top)},
-                {"bound", std::to_string(bound)},          {"printed", std::to_string(bound + 1)},
+  Vars facts = {{"lines", std::to_string(o.lines.size())},
+                {"made", std::to_string(s.made)},
+                {"sold", std::to_string(s.sold)},
+                {"top", std::to_string(s.top)},
+                {"bound", std::to_string(bound)},
+                {"printed", std::to_string(bound + 1)},
                 {"ending", ending(o)}};
   if (s.broken) {
     facts["line"] = std::to_string(s.broken);
@@ -298,7 +320,7 @@ std::vector<Check> judge_stock(const Learner &l) {
 
 const Lab lock_the_tally = {"lock_the_tally", "synchronisation", {"tally_racy.cpp"}, 10, true,
                             judge_tally};
-const Lab sleeping_producer = {"sleeping_producer", "synchronisation", {"stock_gate.cpp"}, 10,
-                               false, judge_stock};
+const Lab sleeping_producer = {
+    "sleeping_producer", "synchronisation", {"stock_gate.cpp"}, 10, false, judge_stock};
 
 }  // namespace lab
