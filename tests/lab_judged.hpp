@@ -19,14 +19,15 @@
 #include "harness.hpp"
 
 struct Judged {
-  pid_t pid = 0;       // the lab's own process
-  int status = -1;     // the lab's exit status
-  std::string text;    // what it printed on its standard output, one line after another
-  std::string err;     // and on its standard error
-  std::string output;  // both, for failure messages
-  double seconds = 0;  // the whole run, the build included
-  std::string results;                         // the results file, when judge_lab asked for one
-  std::map<std::string, std::string> checks;   // "lock_the_tally.lock" -> "passed", "failed", "not_judged"
+  pid_t pid = 0;        // the lab's own process
+  int status = -1;      // the lab's exit status
+  std::string text;     // what it printed on its standard output, one line after another
+  std::string err;      // and on its standard error
+  std::string output;   // both, for failure messages
+  double seconds = 0;   // the whole run, the build included
+  std::string results;  // the results file, when judge_lab asked for one
+  std::map<std::string, std::string>
+      checks;  // "lock_the_tally.lock" -> "passed", "failed", "not_judged"
   std::map<std::string, std::string> outputs;  // each check's words, as the results file has them
 };
 
@@ -99,7 +100,7 @@ inline Judged run_lab(const std::vector<std::string> &args,
 inline Judged judge_lab(const std::string &lab, const std::vector<std::string> &files,
                         const std::vector<std::string> &env = {}, bool pinned = false) {
   std::string results = std::filesystem::temp_directory_path() /
-                         ("lab_results." + std::to_string(getpid()) + ".json");
+                        ("lab_results." + std::to_string(getpid()) + ".json");
   std::vector<std::string> args = {lab};
   for (const std::string &file : files)
     args.insert(args.end(), {"--file", file});
@@ -143,7 +144,8 @@ inline void expect_verdicts(const Attempt &a, const Judged &j) {
     std::string check = name.substr(name.find('.') + 1);
     if (!a.either.count(check)) {
       EXPECT_EQ(status, a.failed.count(check) ? "failed" : "passed")
-          << a.files[0] << ": " << name << "\n" << j.output;
+          << a.files[0] << ": " << name << "\n"
+          << j.output;
     }
   }
   for (const std::string &check : a.failed)

@@ -29,7 +29,8 @@ TEST(LabSlow, WorkersJoinedOneByOneFailForTheirOrderAndTime) {
     EXPECT_TRUE(std::regex_search(text, std::regex("FAILED +one_worker_time .*did not overlap")))
         << text;
     bool returns = file.find("one_by_one") != std::string::npos;  // the starting code prints none
-    EXPECT_TRUE(std::regex_search(text, std::regex(returns ? "passed +returned" : "FAILED +returned")))
+    EXPECT_TRUE(
+        std::regex_search(text, std::regex(returns ? "passed +returned" : "FAILED +returned")))
         << text;
   }
 }

@@ -20,7 +20,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A plain int and no lock: a 20 may or may not slip out in a second, and
         // ThreadSanitizer reports the race only where the two threads' accesses meet within
         // its history, which a loaded machine's run may not give it.
-        Attempt{"lock_the_tally", {"lock_the_tally/plain_int.cpp"}, {"sequence", "lock"},
+        Attempt{"lock_the_tally",
+                {"lock_the_tally/plain_int.cpp"},
+                {"sequence", "lock"},
                 {"twenty", "races"}},
         Attempt{"sleeping_producer", {"sleeping_producer/yield_producer.cpp"}, {"sleeps", "cpu"}}),
     attempt_test_name);
@@ -63,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
 // sequence, a producer with a full stock spins out its time slice.
 TEST(SyncLabPinned, StartingCodeFails) {
   for (const Attempt &a :
-       {Attempt{"lock_the_tally", {"synchronisation/tally_racy.cpp"}, {"sequence", "lock"}, {"twenty"}},
+       {Attempt{
+            "lock_the_tally", {"synchronisation/tally_racy.cpp"}, {"sequence", "lock"}, {"twenty"}},
         Attempt{"sleeping_producer", {"synchronisation/stock_gate.cpp"}, {"sleeps", "cpu"}}})
     expect_judged(a, true);
 }

@@ -50,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
         Attempt{"sleeping_producer", {"synchronisation/stock_gate.cpp"}, {"sleeps", "cpu"}},
         // A producer asleep by the clock uses less CPU than a spinning one; how much less
         // varies from run to run: its wait in the kernel is what must fail it.
-        Attempt{"sleeping_producer", {"sleeping_producer/usleep_producer.cpp"}, {"sleeps"}, {"cpu"}}),
+        Attempt{
+            "sleeping_producer", {"sleeping_producer/usleep_producer.cpp"}, {"sleeps"}, {"cpu"}}),
     attempt_test_name);
 
 // The starting code fails the sequence (quoting a break) and the lock. It passes
@@ -66,7 +67,8 @@ TEST(LockTheTally, StartingCodeFailsAndRacesPassedSaysWhatItProves) {
   // A break is quoted from the run: two lines that the tally's own rule says cannot follow.
   const std::string &broke = j.outputs["lock_the_tally.sequence"];
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(broke, m, std::regex(R"re(: (\d+)"\s+then\s+"Thread\s+[AB]:\s+(\d+))re")))
+  ASSERT_TRUE(
+      std::regex_search(broke, m, std::regex(R"re(: (\d+)"\s+then\s+"Thread\s+[AB]:\s+(\d+))re")))
       << broke;
   int before = std::stoi(m[1]), after = std::stoi(m[2]);
   EXPECT_NE(after, before == 19 ? 0 : before + 1) << broke;

@@ -43,10 +43,11 @@ static std::vector<pid_t> left_behind(pid_t lab, const std::string &name) {
 TEST(Lab, ListsEveryLabWithWhatItAsks) {
   Judged j = run_lab({});
   EXPECT_EQ(j.status, 0);
-  for (const char *name :
-       {"reap_the_zombie", "join_the_workers", "lock_the_tally", "sleeping_producer", "wake_the_opener"})
+  for (const char *name : {"reap_the_zombie", "join_the_workers", "lock_the_tally",
+                           "sleeping_producer", "wake_the_opener"})
     EXPECT_TRUE(std::regex_search(j.text, std::regex(std::string("\n  ") + name + " +[a-z]+")))
-        << name << " missing from:\n" << j.text;
+        << name << " missing from:\n"
+        << j.text;
   EXPECT_EQ(j.text.find("missing from the words"), std::string::npos) << j.text;
   // The README names each listed lab, and the program it starts from, which exists.
   std::string readme = contents(SOURCE_DIR "/README.md");
@@ -180,6 +181,8 @@ TEST(Lab, JoinTheWorkersJudgesTheRunAndWritesResults) {
   EXPECT_HAS(results, "\"score\": 3");
   EXPECT_HAS(results, "\"max_score\": 3");
   EXPECT_EQ(std::count(results.begin(), results.end(), '{'), 4) << results;  // the file and 3 tests
-  EXPECT_EQ(std::regex_search(results, std::regex("\"status\": \"passed\", \"output\": \"main created")), true)
+  EXPECT_EQ(
+      std::regex_search(results, std::regex("\"status\": \"passed\", \"output\": \"main created")),
+      true)
       << results;
 }

@@ -46,11 +46,11 @@ TEST_F(MemoLabObject, ObjectInTheWayIsLeftAloneAndNothingJudged) {
   ASSERT_GE(fd, 0) << strerror(errno);
   ASSERT_EQ(write(fd, theirs.data(), theirs.size()), ssize_t(theirs.size()));
   close(fd);
-  Judged j = judge_lab("wake_the_opener",
-                       sources({"wake_the_opener",
-                                {"wake_the_opener/solution_opener.cpp",
-                                 "wake_the_opener/solution_replier.cpp"},
-                                {}}));
+  Judged j = judge_lab(
+      "wake_the_opener",
+      sources({"wake_the_opener",
+               {"wake_the_opener/solution_opener.cpp", "wake_the_opener/solution_replier.cpp"},
+               {}}));
   EXPECT_EQ(j.status, 2) << j.output;
   EXPECT_EQ(j.checks.size(), 4u) << j.output;
   for (const auto &[name, status] : j.checks) {

@@ -106,8 +106,8 @@ inline std::string holders() {
     for (std::string line; !holds && std::getline(maps, line);)
       holds = line.ends_with(" /dev/shm/OS");
     std::error_code hidden;  // another user's process, or one that just ended
-    for (std::filesystem::directory_iterator fd(entry.path() / "fd", hidden), end; !hidden && fd != end;
-         fd.increment(hidden))
+    for (std::filesystem::directory_iterator fd(entry.path() / "fd", hidden), end;
+         !hidden && fd != end; fd.increment(hidden))
       holds = holds || std::filesystem::read_symlink(fd->path(), hidden) == "/dev/shm/OS";
     std::string name;
     std::getline(std::ifstream(entry.path() / "comm"), name);
@@ -156,9 +156,9 @@ class PrivateShm : public ::testing::Test {
       GTEST_SKIP() << "/dev/shm/OS (owner " << (owner ? owner->pw_name : "unknown") << ", uid "
                    << found.st_uid << ") was made outside these tests; its mode " << mode << " "
                    << others << ", and fs.protected_regular is " << protect
-                   << (protect == "0" ? "" : ", so another user's opener is refused whatever the mode")
-                   << "; " << holders()
-                   << ". With no private /dev/shm here (" << why
+                   << (protect == "0" ? ""
+                                      : ", so another user's opener is refused whatever the mode")
+                   << "; " << holders() << ". With no private /dev/shm here (" << why
                    << "), these tests use the machine's and leave that one alone: remove it "
                       "once its program is done (rm /dev/shm/OS), or allow unprivileged user "
                       "namespaces with mounts (on Ubuntu 24.04: sudo sysctl "

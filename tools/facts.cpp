@@ -88,8 +88,8 @@ uintptr_t futex_word(const Event &e) {
   return strtoul(e.arg(0).c_str(), nullptr, 16);
 }
 
-static int count(const std::map<std::pair<uintptr_t, pid_t>, Futexes::Word> &by,
-                 uintptr_t word, pid_t tid, int Futexes::Word::*what) {
+static int count(const std::map<std::pair<uintptr_t, pid_t>, Futexes::Word> &by, uintptr_t word,
+                 pid_t tid, int Futexes::Word::*what) {
   auto found = by.find({word, tid});
   return found == by.end() ? 0 : found->second.*what;
 }
@@ -253,8 +253,8 @@ bool own_data(const std::vector<Mapping> &maps, const std::string &exe, uintptr_
   uintptr_t exe_end = 0;  // a nameless mapping that starts where the executable's end: its bss
   for (const Mapping &m : maps) {
     bool bss = m.path.empty() && exe_end && m.start == exe_end;
-    if ((m.path == exe || m.path == "[heap]" || m.path == "[stack]" || bss) &&
-        address >= m.start && address < m.end)
+    if ((m.path == exe || m.path == "[heap]" || m.path == "[stack]" || bss) && address >= m.start &&
+        address < m.end)
       return true;
     exe_end = m.path == exe || bss ? m.end : 0;
   }

@@ -62,8 +62,8 @@ std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, 
         if (bar == std::string::npos || end == std::string::npos || bar > end)
           break;
         size_t from = at + word.size() + 2;
-        std::string form = value == "1" ? line.substr(from, bar - from)
-                                        : line.substr(bar + 1, end - bar - 1);
+        std::string form =
+            value == "1" ? line.substr(from, bar - from) : line.substr(bar + 1, end - bar - 1);
         line.replace(at, end + 1 - at, form);
         at += form.size();
       }

@@ -92,8 +92,7 @@ static void list() {
   for (const Lab &lab : labs())
     longest = std::max(longest, lab.name.size());
   for (const Lab &lab : labs())
-    out("  " + lab.name + std::string(longest + 2 - lab.name.size(), ' ') +
-        words::line(lab.name));
+    out("  " + lab.name + std::string(longest + 2 - lab.name.size(), ' ') + words::line(lab.name));
   out("");
   say("lab.list_after");
 }
@@ -167,12 +166,14 @@ static bool write_json(const std::string &path, const std::vector<Check> &checks
     bool passed = c.verdict == Verdict::passed;
     score += passed;
     tests += std::string(tests.empty() ? "" : ",\n") + "    {\"name\": " + quoted(c.name) +
-             ", \"score\": " + (passed ? "1" : "0") + ", \"max_score\": 1, \"status\": " +
-             (passed ? "\"passed\"" : "\"failed\"") + ", \"output\": " + quoted(told(c)) + "}";
+             ", \"score\": " + (passed ? "1" : "0") +
+             ", \"max_score\": 1, \"status\": " + (passed ? "\"passed\"" : "\"failed\"") +
+             ", \"output\": " + quoted(told(c)) + "}";
   }
   std::ofstream file(path);
   file << "{\n  \"score\": " << score << ",\n  \"max_score\": " << checks.size()
-       << ",\n  \"tests\": [\n" << tests << "\n  ]\n}\n";
+       << ",\n  \"tests\": [\n"
+       << tests << "\n  ]\n}\n";
   return static_cast<bool>(file.flush());
 }
 
@@ -190,7 +191,8 @@ static void interrupted(int) {
   cancel();
 }
 
-static int judge_files(const Lab &lab, const std::vector<fs::path> &files, const std::string &json) {
+static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
+                       const std::string &json) {
   std::vector<std::string> sources;
   for (const fs::path &f : files)
     sources.push_back(fs::absolute(f).string());
@@ -257,7 +259,8 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
-    auto found = std::find_if(labs().begin(), labs().end(), [&](const Lab &l) { return l.name == arg; });
+    auto found =
+        std::find_if(labs().begin(), labs().end(), [&](const Lab &l) { return l.name == arg; });
     if (arg == "--help" || arg == "-h") {
       for (const std::string &line : words::text("lab.usage_full"))
         out(line);

@@ -75,11 +75,13 @@ Check zombie_check(const Zombies &z, pid_t child) {
   auto longest = z.children.end();
   for (auto it = z.children.begin(); it != z.children.end(); ++it)
     if (child ? it->first == child
-              : longest == z.children.end() ||
-                    it->second.last - it->second.first > longest->second.last - longest->second.first)
+              : longest == z.children.end() || it->second.last - it->second.first >
+                                                   longest->second.last - longest->second.first)
       longest = it;
   if (longest == z.children.end())
-    return check(name, false, {{"what", sentence(name + ".never", {{"child", child ? std::to_string(child) : "?"}})}});
+    return check(
+        name, false,
+        {{"what", sentence(name + ".never", {{"child", child ? std::to_string(child) : "?"}})}});
   const Zombies::Seen &s = longest->second;
   Vars facts = {{"child", std::to_string(longest->first)},
                 {"times", std::to_string(s.times)},
@@ -147,22 +149,24 @@ std::vector<Check> judge(const Learner &l) {
     if (s.tid == t.pid && s.at >= reap->call->at)
       printed += s.text;
   long status = reap->status;
-  std::vector<std::string> lines = status >= 0 ? lines_with(printed, status) : std::vector<std::string>{};
+  std::vector<std::string> lines =
+      status >= 0 ? lines_with(printed, status) : std::vector<std::string>{};
   std::string line = lines.empty() ? "" : lines[0];
   facts["line"] = line;
   facts["printed"] = first_line(printed);
   if (status < 0)  // the reaped check has said why there is no status to print
     facts["what"] = sentence("reap_the_zombie.unknown", facts);
   else if (line.empty())
-    facts["what"] = sentence(
-        !lines_with(printed, status << 8).empty() ? "reap_the_zombie.raw" : "reap_the_zombie.absent",
-        facts);
+    facts["what"] = sentence(!lines_with(printed, status << 8).empty() ? "reap_the_zombie.raw"
+                                                                       : "reap_the_zombie.absent",
+                             facts);
   checks.push_back(check("reap_the_zombie.printed", !line.empty(), facts));
   return checks;
 }
 
 }  // namespace
 
-const Lab reap_the_zombie = {"reap_the_zombie", "process_control", {"parent_child.cpp"}, 10, false, judge};
+const Lab reap_the_zombie = {
+    "reap_the_zombie", "process_control", {"parent_child.cpp"}, 10, false, judge};
 
 }  // namespace lab

@@ -141,7 +141,8 @@ Run limited(const Learner &l, Run r) {
   rlim_t tasks = tasks_of(uid) + 64;
   rlim_t cpu = static_cast<rlim_t>(std::ceil(r.deadline + r.grace)) + 1;
   // ThreadSanitizer reserves terabytes of address space for its shadow memory.
-  bool sanitized = !l.tsan.empty() && std::find(r.argv.begin(), r.argv.end(), l.tsan) != r.argv.end();
+  bool sanitized =
+      !l.tsan.empty() && std::find(r.argv.begin(), r.argv.end(), l.tsan) != r.argv.end();
   auto before = r.before_exec;
   r.before_exec = [=] {
     if (before)
@@ -169,8 +170,8 @@ static std::string first_lines(const std::string &text, size_t count) {
 }
 
 static Outcome compile(const std::string &source, const std::string &program, bool tsan) {
-  std::vector<std::string> argv = {LAB_CXX, "-std=c++20", "-Wall", "-Wextra", "-Wpedantic",
-                                   "-O2", "-pthread"};
+  std::vector<std::string> argv = {LAB_CXX,      "-std=c++20", "-Wall",   "-Wextra",
+                                   "-Wpedantic", "-O2",        "-pthread"};
   if (tsan)
     argv.insert(argv.end(), {"-fsanitize=thread", "-g"});
   argv.insert(argv.end(), {source, SOURCE_DIR "/tools/lab/as_learner.cpp", "-o", program, "-lrt"});

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -82,8 +82,8 @@ std::vector<Check> judge_memo(const Learner &l) {
   if (lstat(object.c_str(), &found) == 0) {  // someone else's: not the lab's to remove
     std::vector<Check> none;
     for (const std::string &name : names)
-      none.push_back(unjudged(name, words::line("wake_the_opener.in_the_way",
-                                                {{"user", user_name(found.st_uid)}})));
+      none.push_back(unjudged(
+          name, words::line("wake_the_opener.in_the_way", {{"user", user_name(found.st_uid)}})));
     return none;
   }
   std::string refused = cannot_trace();
@@ -109,13 +109,11 @@ std::vector<Check> judge_memo(const Learner &l) {
   // Its mappings while it waits: it has said so, and the replier has not answered yet.
   if (opener.pid && !opener.ended)
     pages = maps(opener.pid);
-  Outcome b = watch(limited(l, {.argv = {l.programs[1]},
-                                .tty = true,
-                                .deadline = 8,
-                                .stop_when = replier.timer([&] {
-                                  if (pages.empty() && opener.pid && !opener.ended)
-                                    pages = maps(opener.pid);
-                                })}));
+  Outcome b = watch(limited(
+      l, {.argv = {l.programs[1]}, .tty = true, .deadline = 8, .stop_when = replier.timer([&] {
+            if (pages.empty() && opener.pid && !opener.ended)
+              pages = maps(opener.pid);
+          })}));
   first.join();
   bool left = fs::exists(object);
   std::error_code ignored;
@@ -134,9 +132,8 @@ std::vector<Check> judge_memo(const Learner &l) {
   // Each program's lines are timed by a watcher of its own: an opener woken at once may
   // show its line a little before the replier's, so the gap is said without its sign.
   Vars timing = {{"ms", fixed(1000 * std::abs(got - sent), 1)}, {"limit", fixed(1000 * soon, 0)}};
-  timing["why"] = words::line(got < 0 || sent < 0 ? "wake_the_opener.soon.missing"
-                                                   : "wake_the_opener.soon.why",
-                              timing);
+  timing["why"] = words::line(
+      got < 0 || sent < 0 ? "wake_the_opener.soon.missing" : "wake_the_opener.soon.why", timing);
   checks.push_back(check(names[1], got >= 0 && sent >= 0 && std::abs(got - sent) <= soon, timing));
 
   // The opener's wait: a futex, shared between processes, on a word of its mapping of OS.
@@ -159,17 +156,18 @@ std::vector<Check> judge_memo(const Learner &l) {
         in_page += n.sleeps, word = key.first;
       word = word ? word : key.first;
     }
-    size_t polls = all(a, [&](const Event &e) { return e.tid == a.pid && called(e, sleep_calls); }).size();
+    size_t polls =
+        all(a, [&](const Event &e) { return e.tid == a.pid && called(e, sleep_calls); }).size();
     Vars facts = {{"word", hex(word)},
                   {"sleeps", std::to_string(in_page)},
                   {"waits", std::to_string(waits)},
                   {"shared", std::to_string(shared)},
                   {"polls", std::to_string(polls)},
                   {"page", page ? hex(page->start) + "-" + hex(page->end) : "?"}};
-    facts["why"] = words::line(!page       ? "wake_the_opener.wait.no_page"
-                               : !waits    ? "wake_the_opener.wait.never"
-                               : !shared   ? "wake_the_opener.wait.private"
-                                           : "wake_the_opener.wait.elsewhere",
+    facts["why"] = words::line(!page     ? "wake_the_opener.wait.no_page"
+                               : !waits  ? "wake_the_opener.wait.never"
+                               : !shared ? "wake_the_opener.wait.private"
+                                         : "wake_the_opener.wait.elsewhere",
                                facts);
     checks.push_back(check(names[2], in_page > 0, facts));
   }
@@ -179,7 +177,8 @@ std::vector<Check> judge_memo(const Learner &l) {
 
 }  // namespace
 
-const Lab wake_the_opener = {"wake_the_opener", "shared_memory",
-                             {"memo_opener.cpp", "memo_replier.cpp"}, 15, false, judge_memo};
+const Lab wake_the_opener = {
+    "wake_the_opener", "shared_memory", {"memo_opener.cpp", "memo_replier.cpp"}, 15, false,
+    judge_memo};
 
 }  // namespace lab

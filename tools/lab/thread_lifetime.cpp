@@ -95,8 +95,9 @@ Check returned(const std::vector<Worker> &workers, const Traced &t) {
     if (s.tid == t.pid)
       printed += s.text;
   if (workers.size() < 2)
-    return check(name, false, {{"what", sentence("join_the_workers.too_few",
-                                                  {{"count", std::to_string(workers.size())}})}});
+    return check(name, false,
+                 {{"what", sentence("join_the_workers.too_few",
+                                    {{"count", std::to_string(workers.size())}})}});
   std::vector<std::string> found, wrong;
   Vars facts;
   for (const Worker &w : workers) {
@@ -135,6 +136,7 @@ std::vector<Check> judge(const Learner &l) {
 
 }  // namespace
 
-const Lab join_the_workers = {"join_the_workers", "thread_lifetime", {"leader_awaits.cpp"}, 17, false, judge};
+const Lab join_the_workers = {
+    "join_the_workers", "thread_lifetime", {"leader_awaits.cpp"}, 17, false, judge};
 
 }  // namespace lab
