@@ -93,7 +93,7 @@ std::vector<Check> judge_memo(const Learner &l) {
   std::thread first([&] {
     Run r = limited(l, {.argv = {l.programs[0]},
                         .tty = true,
-                        .deadline = 4.5,
+                        .deadline = 7,
                         .stop_when = opener.timer(),
                         .started = [&](pid_t pid) { opener.pid = pid; }});
     if (refused.empty())
@@ -103,8 +103,9 @@ std::vector<Check> judge_memo(const Learner &l) {
     opener.ended = true;
   });
   // The replier starts once the opener has said it waits: by then it has made the object
-  // and its semaphore. An opener that says nothing gets two seconds.
-  for (double start = now(); now() - start < 2 && !opener.ended && !opener.count();)
+  // and its semaphore. An opener that says nothing gets four seconds (strace starting it on
+  // a busy machine may take two); it then has three more to answer.
+  for (double start = now(); now() - start < 4 && !opener.ended && !opener.count();)
     pause(0.005);
   // Its mappings while it waits: it has said so, and the replier has not answered yet.
   if (opener.pid && !opener.ended)
