@@ -45,7 +45,8 @@ INSTANTIATE_TEST_SUITE_P(
     Lab, SyncLab,
     ::testing::Values(
         Attempt{"lock_the_tally", {"lock_the_tally/solution.cpp"}, {}},
-        Attempt{"lock_the_tally", {"lock_the_tally/print_only_lock.cpp"}, {"sequence"}},
+        // Its passes overlap, so now and then a 20 slips out before a fold.
+        Attempt{"lock_the_tally", {"lock_the_tally/print_only_lock.cpp"}, {"sequence"}, {"twenty"}},
         Attempt{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}},
         Attempt{"sleeping_producer", {"synchronisation/stock_gate.cpp"}, {"sleeps", "cpu"}},
         // A producer asleep by the clock uses less CPU than a spinning one; how much less
