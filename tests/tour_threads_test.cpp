@@ -164,13 +164,21 @@ TEST(Lifetime, LivingProcessThatLooksDeadAndStacksKeptUntilJoined) {
   Outcome o = run({.argv = {BUILD_DIR "/tools/tour", "leader_leaves", "workers_quit"}, .deadline = 60});
   EXPECT_EQ(o.status, 0) << o.err;
   std::string all = unfolded(o);
-  // ps without -L reports main's state for the process: Z, though three threads live.
+  // ps without -L reports main's state for the process: Z, though three threads live. Said
+  // only when the table one second in found main ended (a slow start, under a sanitizer,
+  // may not have come that far).
   int threads = 3 + (sanitizer() == "thread");
-  EXPECT_TRUE(std::regex_search(
-      all, std::regex("=> Yet /proc/(\\d+)/stat, which ps -o pid,stat,cmd -p \\1 reads when not given -L, shows "
-                      "the whole process as Z, a zombie: .* /proc/\\1/status says Threads: " +
-                      std::to_string(threads) + ";")))
+  bool ended = std::regex_search(all, std::regex("thread \\d+ \\(main\\): state Z"));
+  EXPECT_EQ(std::regex_search(
+                all, std::regex("=> Yet /proc/(\\d+)/stat, which ps -o pid,stat,cmd -p \\1 reads when "
+                                "not given -L, shows the whole process as Z, a zombie: .* "
+                                "/proc/\\1/status says Threads: " +
+                                std::to_string(threads) + ";")),
+            ended)
       << all;
+  if (sanitizer().empty()) {
+    EXPECT_TRUE(ended) << all;
+  }
   // Each ended, unjoined worker's stack: the size the C library gives a thread's stack,
   // RLIMIT_STACK (8 MiB unless set otherwise), guard page included.
   rlimit stack;
@@ -184,6 +192,8 @@ TEST(Lifetime, LivingProcessThatLooksDeadAndStacksKeptUntilJoined) {
   auto kept = std::sregex_iterator(all.begin(), all.end(), held);
   int n = 0;
   for (auto it = kept; it != std::sregex_iterator(); ++it, ++n)
-    EXPECT_EQ((*it)[1], mib);
+    if (sanitizer() != "thread") {  // ThreadSanitizer gives threads stacks of its own size
+      EXPECT_EQ((*it)[1], mib);
+    }
   EXPECT_EQ(n, 2) << all;
 }
