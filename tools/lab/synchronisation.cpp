@@ -213,8 +213,8 @@ Check producer_sleeps(const Learner &l) {
   if (std::string why = cannot_trace(); !why.empty())
     return unjudged(name, why);
   // A producer waits only once the stock is full, which under strace (and on one CPU) may
-  // take a while: the traced run goes on until the lines show a full stock and a few
-  // thousand lines more, for at most a few seconds.
+  // take a while: the traced run goes on until the lines show a full stock and a thousand
+  // lines more, for at most eight seconds.
   int made = 0, sold = 0;
   size_t read = 0, full_at = 0;
   auto full = [&](const std::vector<Line> &lines) {
@@ -224,9 +224,9 @@ Check producer_sleeps(const Learner &l) {
           atoi(text.c_str() + text.find('=') % text.size() + 1);
       full_at = made - sold >= bound ? read + 1 : 0;
     }
-    return full_at && lines.size() >= full_at + 5000;
+    return full_at && lines.size() >= full_at + 1000;
   };
-  Waits w = traced_waits(l, "sem", 4, full);
+  Waits w = traced_waits(l, "sem", 8, full);
   Vars facts = {{"threads", std::to_string(w.threads.size())}};
   if (!full_at)
     return unjudged(name, words::line("sleeping_producer.sleeps.never_full",
