@@ -332,7 +332,9 @@ TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
   for (const std::string &line : shown)
     sleeping += std::regex_match(
         line, std::regex(" *" + std::to_string(pid) + " +[0-9]+ Ss?l\\+ +.*leader_leaves"));
-  EXPECT_EQ(sleeping, 2 + extra_threads()) << "two workers asleep";
+  // Both workers asleep; ThreadSanitizer's own thread may be caught awake.
+  EXPECT_GE(sleeping, 2) << "two workers asleep:\n" << all;
+  EXPECT_LE(sleeping, 2 + static_cast<int>(extra_threads())) << all;
 }
 
 TEST(Readme, TimeoutAndHeadBoundAProgramThatNeverEnds) {
