@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cpus.hpp"
 #include "harness.hpp"
 
 struct Judged {
@@ -53,20 +54,6 @@ inline std::string attempt_name(const std::string &lab, const std::string &file)
   return name;
 }
 
-// Pins a process (and all it starts) to the first CPU it may use.
-inline void pin_to_one_cpu() {
-  cpu_set_t mine, one;
-  CPU_ZERO(&one);
-  if (sched_getaffinity(0, sizeof mine, &mine) != 0)
-    return;
-  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-    if (CPU_ISSET(cpu, &mine)) {
-      CPU_SET(cpu, &one);
-      break;
-    }
-  sched_setaffinity(0, sizeof one, &one);
-}
-
 inline std::string unquoted(const std::string &json) {
   std::string text;
   for (size_t i = 0; i < json.size(); ++i)
@@ -85,7 +72,7 @@ inline Judged run_lab(const std::vector<std::string> &args,
   argv.insert(argv.end(), args.begin(), args.end());
   Outcome o = run({.argv = argv,
                    .env = env,
-                   .before_exec = pinned ? pin_to_one_cpu : std::function<void()>(),
+                   .before_exec = pinned ? watcher::pinned_to_first() : std::function<void()>(),
                    .deadline = 120,
                    .started = [&](pid_t pid) { j.pid = pid; }});
   j.status = o.status;

@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 
+#include "cpus.hpp"
 #include "harness.hpp"
 #include "trace.hpp"
 
@@ -116,19 +117,7 @@ TEST(StockGate, BoundJudgedExactlyAndOnlyWhenReached) {
 
 // Runs the command with this process's CPUs, or pinned to the first of them.
 static Run on_cpus(bool one) {
-  if (!one)
-    return {};
-  return {.before_exec = [] {
-    cpu_set_t mine, first;
-    sched_getaffinity(0, sizeof mine, &mine);
-    CPU_ZERO(&first);
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-      if (CPU_ISSET(cpu, &mine)) {
-        CPU_SET(cpu, &first);
-        break;
-      }
-    sched_setaffinity(0, sizeof first, &first);
-  }};
+  return one ? Run{.before_exec = watcher::pinned_to_first()} : Run{};
 }
 
 TEST(Synchronisation, PinnedBreaksAndSpinningOnOneCpuAndOnAll) {

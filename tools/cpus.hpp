@@ -1,11 +1,12 @@
-// The CPUs the tour may run on, which its programs inherit, and pinning a program to one.
+// The CPUs this process may run on, which the programs it starts inherit, and pinning a
+// program to one: shared by the tour and the tests.
 #pragma once
 
 #include <sched.h>
 
 #include <functional>
 
-namespace tour {
+namespace watcher {
 
 // How many CPUs this process may run on; the lowest of them in *first.
 inline int cpus(int *first = nullptr) {
@@ -30,4 +31,11 @@ inline std::function<void()> pinned_to(int cpu) {
   };
 }
 
-}  // namespace tour
+// A Run's before_exec that pins the program to the first CPU this process may use.
+inline std::function<void()> pinned_to_first() {
+  int first = 0;
+  cpus(&first);
+  return pinned_to(first);
+}
+
+}  // namespace watcher
