@@ -152,7 +152,10 @@ TEST(Lab, ReapTheZombieJudgesTheRun) {
     const char *zombie, *reaped, *printed, *says;
   } cases[] = {
       {"solution", "passed", "passed", "passed", "exit status 3"},
-      {"no_sleep", "FAILED", "passed", "passed", "never showed your child"},
+      // The child may end just before its parent's wait, or while the parent already
+      // waits: the zombie is then seen for a moment or not at all, and the verdict names
+      // the parent's missing sleep either way.
+      {"no_sleep", "FAILED", "passed", "passed", "before its wait"},
       {"raw_status", "passed", "passed", "FAILED", "768"},
   };
   for (const Case &c : cases) {
@@ -161,7 +164,7 @@ TEST(Lab, ReapTheZombieJudgesTheRun) {
     EXPECT_EQ(verdict(j, "zombie"), c.zombie) << c.file << "\n" << j.text;
     EXPECT_EQ(verdict(j, "reaped"), c.reaped) << c.file << "\n" << j.text;
     EXPECT_EQ(verdict(j, "printed"), c.printed) << c.file << "\n" << j.text;
-    EXPECT_HAS(j.text, c.says);
+    EXPECT_HAS(j.text.substr(0, j.text.find("\nHints:")), c.says);
     EXPECT_EQ(j.status, std::string(c.file) == "solution" ? 0 : 1) << c.file;
   }
   // The starting code: nothing left a zombie, the child reaped with no place for a status.
