@@ -32,6 +32,13 @@ struct Judged {
   std::map<std::string, std::string> outputs;  // each check's words, as the results file has them
 };
 
+// The verdict line of a check: "passed  zombie", "FAILED  reaped".
+inline std::string verdict(const Judged &j, const std::string &check) {
+  std::smatch m;
+  std::regex line("(^|\n)(passed|FAILED|not judged) +" + check + "[ \n]");
+  return std::regex_search(j.text, m, line) ? m[2].str() : "missing";
+}
+
 // The whole of a file, "" when there is none.
 inline std::string contents(const std::filesystem::path &path) {
   std::stringstream all;

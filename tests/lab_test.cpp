@@ -1,7 +1,7 @@
 // The lab as a learner and a grader meet it: the listing, a learner's own copy and the way
-// back to the starting code, a file that does not build, a fork loop and a flood that end
-// in a verdict and leave nothing behind, the results file, and the process control and
-// thread lifetime labs judging solutions, starting code and wrong attempts by their runs.
+// back to the starting code, a file that does not build, the results file, and the process
+// control and thread lifetime labs judging solutions, starting code and wrong attempts by
+// their runs.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,31 +14,6 @@
 #include "lab_judged.hpp"
 
 namespace fs = std::filesystem;
-
-// The verdict line of a check: "passed  zombie", "FAILED  reaped".
-static std::string verdict(const Judged &j, const std::string &check) {
-  std::smatch m;
-  std::regex line("(^|\n)(passed|FAILED|not judged) +" + check + "[ \n]");
-  return std::regex_search(j.text, m, line) ? m[2].str() : "missing";
-}
-
-// The processes still running under the user id the lab gave the learner's program (as
-// root), or named after the learner's program (as anyone else).
-static std::vector<pid_t> left_behind(pid_t lab, const std::string &name) {
-  std::vector<pid_t> found;
-  for (const auto &entry : fs::directory_iterator("/proc")) {
-    std::string status = contents(entry.path() / "status");
-    std::smatch uid, comm;
-    if (!std::regex_search(status, uid, std::regex("Uid:\t([0-9]+)")) ||
-        !std::regex_search(status, comm, std::regex("Name:\t(.*)")))
-      continue;
-    bool learner = geteuid() == 0 ? std::stoul(uid[1]) == 2'000'000'000ul + lab
-                                  : comm[1] == name.substr(0, 15);
-    if (learner)
-      found.push_back(std::stoi(entry.path().filename()));
-  }
-  return found;
-}
 
 TEST(Lab, ListsEveryLabWithWhatItAsks) {
   Judged j = run_lab({});
@@ -125,27 +100,6 @@ TEST(Lab, ALearnersCopyIsTheirsUntilTheyRestart) {
   fs::remove_all(dir);
 }
 
-// A fork loop and a flood each end in a verdict within the lab's time, with nothing left
-// running and no folder left in /tmp.
-TEST(Lab, AForkLoopAndAFloodEndInAVerdictAndLeaveNothing) {
-  // The lab makes its folder in TMPDIR: one of this test's own, so that other tests'
-  // folders do not count.
-  fs::path tmp = fs::temp_directory_path() / ("lab-tmp-" + std::to_string(getpid()));
-  fs::create_directories(tmp);
-  for (const char *mistake : {"fork_loop", "flood"}) {
-    std::string file = source_of("reap_the_zombie/" + std::string(mistake) + ".cpp");
-    Judged j = run_lab({"reap_the_zombie", "--file", file}, {"TMPDIR=" + tmp.string()});
-    EXPECT_EQ(j.status, 1) << mistake << "\n" << j.output;
-    EXPECT_EQ(verdict(j, "zombie"), "FAILED") << mistake;
-    EXPECT_EQ(verdict(j, "reaped"), "FAILED") << mistake;
-    EXPECT_LT(j.seconds, 10 + 5) << mistake;  // the lab's 10 s, and the build
-    ASSERT_GT(j.pid, 0) << "the lab's pid, by which its learner's processes are found";
-    EXPECT_EQ(left_behind(j.pid, mistake), std::vector<pid_t>{}) << mistake;
-    EXPECT_TRUE(fs::is_empty(tmp)) << mistake << ": its folder is left in " << tmp;
-  }
-  fs::remove_all(tmp);
-}
-
 TEST(Lab, ReapTheZombieJudgesTheRun) {
   struct Case {
     const char *file;
@@ -164,7 +118,8 @@ TEST(Lab, ReapTheZombieJudgesTheRun) {
     EXPECT_EQ(verdict(j, "zombie"), c.zombie) << c.file << "\n" << j.text;
     EXPECT_EQ(verdict(j, "reaped"), c.reaped) << c.file << "\n" << j.text;
     EXPECT_EQ(verdict(j, "printed"), c.printed) << c.file << "\n" << j.text;
-    EXPECT_HAS(j.text.substr(0, j.text.find("\nHints:")), c.says);
+    std::string checks = j.text.substr(0, j.text.find("\nHints:"));
+    EXPECT_HAS(std::regex_replace(checks, std::regex("\n +"), " "), c.says);
     EXPECT_EQ(j.status, std::string(c.file) == "solution" ? 0 : 1) << c.file;
   }
   // The starting code: nothing left a zombie, the child reaped with no place for a status.
