@@ -44,7 +44,7 @@ TEST(Tour, ShowsEveryLineOfItsProgramsAndTheEvidenceOnAPipe) {
   for (const char *shown :
        {"\nChild process, pid=0\nParent Proces, pid=", "\nX\nX\nX\nX\nX\n",
         "=> exit status 0; first line: Child process, pid=0\n", "=> exit status 0, 5 lines of X\n",
-        ", 0 breaks in the sequence", " | Hello QM104! I’m Thread #1 ^_^!!!\n",
+        ", 0 breaks in the sequence", "Hello QM104! I’m Thread #1 ^_^!!!\n",
         "I’m Main Thread: create Thread: #1\n"})
     EXPECT_HAS(all, shown);
 }

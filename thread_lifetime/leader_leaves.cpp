@@ -7,11 +7,11 @@
 // `Zl+` as `[leader_leaves] <defunct>` beside the two workers' `Sl+`. Without -L,
 // `ps -o pid,stat,cmd -p N` and the State line of /proc/N/status show the whole process
 // as a zombie (Z), for they report the main thread's state; /proc/N/status still counts
-// Threads: 3. The process stays until the workers return, then ends with status 0. Two
-// threads print at once, so a worker's "Thread ID N | " may land in front of main's line
-// for #1. Piped (./leader_leaves | cat) nothing shows until the end, and nothing at all if
-// it is stopped with Ctrl-C: stdout is then a buffer, written out only when the process
-// exits.
+// Threads: 3. The process stays until the workers return, then ends with status 0. The
+// threads print at once into one stdout buffer, so a worker's "Thread ID N | " may land in
+// front of main's line for #1 or of the other worker's greeting. Piped
+// (./leader_leaves | cat) nothing shows until the end, and nothing at all if it is stopped
+// with Ctrl-C: stdout is then a buffer, written out only when the process exits.
 
 #include <pthread.h>
 #include <sys/syscall.h>
