@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include "refuse.hpp"
@@ -24,7 +26,17 @@ std::string joined(const Outcome &o) {
 }
 
 std::string unfolded(const Outcome &o) {
-  return std::regex_replace(joined(o), std::regex("\n   +"), " ");
+  return unfolded(joined(o));
+}
+
+std::string unfolded(const std::string &text) {
+  return std::regex_replace(text, std::regex("\n   +"), " ");
+}
+
+std::string contents(const std::string &path) {
+  std::stringstream all;
+  all << std::ifstream(path).rdbuf();
+  return all.str();
 }
 
 std::string program(const std::string &name) {

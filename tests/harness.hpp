@@ -22,11 +22,15 @@ std::vector<std::string> programs();
 // The sanitizers the programs were built with: "", "address,undefined" or "thread".
 std::string sanitizer();
 
+// The whole of a file, "" when there is none.
+std::string contents(const std::string &path);
+
 // The lines of the output, each ended by a newline.
 std::string joined(const Outcome &o);
-// The same with the tour's folded lines (continued after three or more spaces) put back
-// together, so that a sentence can be found whole.
+// The same with the tour's and the lab's folded lines (continued after three or more
+// spaces) put back together, so that a sentence can be found whole.
 std::string unfolded(const Outcome &o);
+std::string unfolded(const std::string &text);
 
 #define EXPECT_HAS(all, part) \
   EXPECT_NE((all).find(part), std::string::npos) << (part) << " missing from:\n" << (all)

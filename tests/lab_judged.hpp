@@ -7,12 +7,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <ostream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,13 +35,6 @@ inline std::string verdict(const Judged &j, const std::string &check) {
   std::smatch m;
   std::regex line("(^|\n)(passed|FAILED|not judged) +" + check + "[ \n]");
   return std::regex_search(j.text, m, line) ? m[2].str() : "missing";
-}
-
-// The whole of a file, "" when there is none.
-inline std::string contents(const std::filesystem::path &path) {
-  std::stringstream all;
-  all << std::ifstream(path).rdbuf();
-  return all.str();
 }
 
 // A solution or wrong attempt in tests/lab/, or a file of the source tree ("synchronisation/

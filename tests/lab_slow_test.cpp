@@ -22,7 +22,7 @@ TEST(LabSlow, WorkersJoinedOneByOneFailForTheirOrderAndTime) {
   for (const std::string &file : {source_of("join_the_workers/one_by_one.cpp"),
                                   source_of("thread_lifetime/leader_awaits.cpp")}) {
     Judged j = run_lab({"join_the_workers", "--file", file});
-    std::string text = std::regex_replace(j.text, std::regex("\n    "), " ");
+    std::string text = unfolded(j.text);
     EXPECT_EQ(j.status, 1) << text;
     EXPECT_TRUE(std::regex_search(text, std::regex("FAILED +created_first .*one after the other")))
         << text;

@@ -18,12 +18,6 @@
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
-static std::string file(const fs::path &path) {
-  std::stringstream all;
-  all << std::ifstream(path).rdbuf();
-  return all.str();
-}
-
 static long number(const std::string &text) {
   return std::regex_match(text, std::regex("-?[0-9]+")) ? std::stol(text) : -1;
 }
@@ -193,7 +187,7 @@ TEST(Readme, FencedCommandsDoWhatTheReadmeSays) {
   fs::create_symlink(BUILD_DIR "/process_control/count.sh",
                      root / "build/process_control/count.sh");
 
-  for (const Lines &block : blocks(file(SOURCE_DIR "/README.md"))) {
+  for (const Lines &block : blocks(contents(SOURCE_DIR "/README.md"))) {
     std::string first = std::regex_replace(block.at(0), std::regex(" +#.*"), "");
     bool skip = false;
     for (const auto &[pattern, why] : left_out)
@@ -265,12 +259,12 @@ static std::vector<std::string> ps_argv(const std::string &command, pid_t pid) {
 }
 
 TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
-  std::string readme = file(SOURCE_DIR "/README.md");
+  std::string readme = contents(SOURCE_DIR "/README.md");
   Lines ps = spans(readme, "ps -L [^`]*"), whole = spans(readme, "ps -[^L][^`]*");
   ASSERT_FALSE(ps.empty());
   for (const char *header :
        {"/thread_lifetime/leader_leaves.cpp", "/thread_lifetime/workers_quit.cpp"})
-    for (const std::string &command : spans(file(std::string(SOURCE_DIR) + header), "ps [^`]*"))
+    for (const std::string &command : spans(contents(std::string(SOURCE_DIR) + header), "ps [^`]*"))
       (command.starts_with("ps -L ") ? ps : whole).push_back(command);
   for (const std::string &command : ps)
     EXPECT_EQ(command, ps[0]) << "one ps command with threads throughout";
@@ -314,7 +308,7 @@ TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
           << one[1];
     }
   }
-  std::string status = main_line.empty() ? "" : file("/proc/" + std::to_string(pid) + "/status");
+  std::string status = main_line.empty() ? "" : contents("/proc/" + std::to_string(pid) + "/status");
   EXPECT_TRUE(std::regex_search(status, std::regex("\nState:\tZ \\(zombie\\)\n"))) << status;
   EXPECT_TRUE(std::regex_search(
       status, std::regex("\nThreads:\t" + std::to_string(3 + extra_threads()) + "\n")))
@@ -338,7 +332,7 @@ TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
 }
 
 TEST(Readme, TimeoutAndHeadBoundAProgramThatNeverEnds) {
-  std::string readme = file(SOURCE_DIR "/README.md");
+  std::string readme = contents(SOURCE_DIR "/README.md");
   Lines timeouts = spans(readme, "timeout -s INT [0-9]+"),
         heads = spans(readme, "\\| head -n [0-9]+");
   ASSERT_FALSE(timeouts.empty() || heads.empty());

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "cpus.hpp"
 #include "harness.hpp"
@@ -79,11 +78,8 @@ TEST(EndlessChat, LinesPerRunJudgedOnlyAtEitherEnd) {
 
 // The bound stock_gate's producer keeps, read from its source.
 static int stock_bound() {
-  std::ifstream source(SOURCE_DIR "/synchronisation/stock_gate.cpp");
-  std::stringstream text;
-  text << source.rdbuf();
   std::smatch digits;
-  std::string all = text.str();
+  std::string all = contents(SOURCE_DIR "/synchronisation/stock_gate.cpp");
   EXPECT_TRUE(std::regex_search(all, digits, std::regex("digits = (\\d+);")));
   return digits.empty() ? 0 : std::stoi(digits[1]);
 }

@@ -188,26 +188,27 @@ struct Stock {
   std::string rule;   // its words
 };
 
+// Counts one more line of a stock run, or returns the rule it breaks (and counts nothing).
+std::string count_line(Stock &s, const std::string &text) {
+  const std::string products = "products = ", sells = "sells = ";
+  bool made = text.starts_with(products), sold = text.starts_with(sells);
+  if (!made && !sold)
+    return "sleeping_producer.invariants.other";
+  int value = atoi(text.c_str() + (made ? products : sells).size());
+  if (value != (made ? s.made : s.sold) + 1)
+    return made ? "sleeping_producer.invariants.products" : "sleeping_producer.invariants.sells";
+  if (sold && value > s.made)
+    return "sleeping_producer.invariants.early";
+  (made ? s.made : s.sold) = value;
+  s.top = std::max(s.top, s.made - s.sold);
+  return "";
+}
+
 Stock stock(const std::vector<Line> &lines) {
   Stock s;
-  for (size_t i = 0; i < lines.size() && !s.broken; ++i) {
-    const std::string &text = lines[i].text;
-    bool made = text.starts_with("products = "), sold = text.starts_with("sells = ");
-    int value = atoi(text.c_str() + text.find('=') % text.size() + 1);
-    if (!made && !sold)
-      s.rule = "sleeping_producer.invariants.other";
-    else if (value != (made ? s.made : s.sold) + 1)
-      s.rule =
-          made ? "sleeping_producer.invariants.products" : "sleeping_producer.invariants.sells";
-    else if (sold && value > s.made)
-      s.rule = "sleeping_producer.invariants.early";
-    if (!s.rule.empty()) {
+  for (size_t i = 0; i < lines.size() && !s.broken; ++i)
+    if (s.rule = count_line(s, lines[i].text); !s.rule.empty())
       s.broken = i + 1;
-      break;
-    }
-    (made ? s.made : s.sold) = value;
-    s.top = std::max(s.top, s.made - s.sold);
-  }
   return s;
 }
 
@@ -220,20 +221,16 @@ Check producer_sleeps(const Learner &l) {
   // A producer waits only once the stock is full, which under strace (and on one CPU) may
   // take a while: the traced run goes on until the lines show a full stock and a thousand
   // lines more, for at most eight seconds.
-  int made = 0, sold = 0;
-  size_t read = 0, full_at = 0;
+  Stock seen;       // the traced run's lines so far; a line that breaks a rule is skipped
+  size_t read = 0;  // how many of them are read: once full, up to the line where it filled
   auto full = [&](const std::vector<Line> &lines) {
-    for (; read < lines.size() && !full_at; ++read) {
-      const std::string &text = lines[read].text;
-      (text.starts_with("products") ? made : sold) =
-          atoi(text.c_str() + text.find('=') % text.size() + 1);
-      full_at = made - sold >= bound ? read + 1 : 0;
-    }
-    return full_at && lines.size() >= full_at + 1000;
+    for (; read < lines.size() && seen.top < bound; ++read)
+      count_line(seen, lines[read].text);
+    return seen.top >= bound && lines.size() >= read + 1000;
   };
   Waits w = traced_waits(l, "sem", 8, full);
   Vars facts = {{"threads", std::to_string(w.threads.size())}};
-  if (!full_at)
+  if (seen.top < bound)
     return unjudged(name, words::line("sleeping_producer.sleeps.never_full",
                                       {{"lines", std::to_string(w.t.out.lines.size())},
                                        {"bound", std::to_string(bound)}}));
