@@ -75,6 +75,29 @@ TEST(LockTheTally, StartingCodeFailsAndRacesPassedSaysWhatItProves) {
   EXPECT_NE(after, before == 19 ? 0 : before + 1) << broke;
 }
 
+// A producer given ten places never fills the stock of 1168, so it never had to hold
+// back: neither its sleeps nor its modest CPU time can say how it waits on a full stock.
+TEST(SleepingProducer, AStockNeverFullJudgesNoWaiting) {
+  std::string code = contents(source_of("sleeping_producer/solution.cpp"));
+  size_t at = code.find("sem_init(&places, 0, digits)");
+  ASSERT_NE(at, std::string::npos);
+  code.replace(at, 28, "sem_init(&places, 0, 10)");
+  fs::path file = fs::temp_directory_path() / ("ten_places." + std::to_string(getpid()) + ".cpp");
+  std::ofstream(file) << code;
+  Judged j = judge_lab("sleeping_producer", {file.string()});
+  fs::remove(file);
+  EXPECT_EQ(j.checks["sleeping_producer.cpu"], "not_judged") << j.output;
+  EXPECT_EQ(j.checks["sleeping_producer.sleeps"], "not_judged") << j.output;
+  // Each reason whole, to its last words.
+  for (const auto &[check, last] : {std::pair{"sleeping_producer.sleeps", "was not seen"},
+                                    std::pair{"sleeping_producer.cpu", "the stock is full"}})
+    EXPECT_TRUE(j.outputs[check].ends_with(last)) << j.outputs[check];
+  EXPECT_NE(j.outputs["sleeping_producer.cpu"].find("never to 1168"), std::string::npos)
+      << j.output;
+  EXPECT_EQ(j.checks["sleeping_producer.invariants"], "passed") << j.output;
+  EXPECT_EQ(j.status, 2) << j.output;
+}
+
 // Where strace cannot trace, the checks that read the trace are not judged, never passed,
 // and the lab says it could not judge everything.
 TEST(SyncLabs, UntraceableChecksAreNotJudged) {
