@@ -308,7 +308,8 @@ TEST(Readme, PsShowsMainDefunctBesideTwoSleepingWorkers) {
           << one[1];
     }
   }
-  std::string status = main_line.empty() ? "" : contents("/proc/" + std::to_string(pid) + "/status");
+  std::string status =
+      main_line.empty() ? "" : contents("/proc/" + std::to_string(pid) + "/status");
   EXPECT_TRUE(std::regex_search(status, std::regex("\nState:\tZ \\(zombie\\)\n"))) << status;
   EXPECT_TRUE(std::regex_search(
       status, std::regex("\nThreads:\t" + std::to_string(3 + extra_threads()) + "\n")))

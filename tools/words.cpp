@@ -100,7 +100,10 @@ std::vector<std::string> text(const std::string &name, const Vars &vars, size_t 
 }
 
 std::string line(const std::string &name, const Vars &vars) {
-  return text(name, vars)[0];
+  std::string all;
+  for (const std::string &part : text(name, vars))
+    all += (all.empty() || part.empty() ? "" : " ") + part;
+  return all;
 }
 
 }  // namespace words

@@ -20,6 +20,7 @@ std::vector<std::string> named(const std::string &prefix);  // the names, in the
 // empty line keeps paragraphs apart); as they are when room is 0.
 std::vector<std::string> fill(std::vector<std::string> lines, const Vars &vars, size_t room);
 std::vector<std::string> text(const std::string &name, const Vars &vars = {}, size_t room = 0);
-std::string line(const std::string &name, const Vars &vars = {});  // a text's first line
+// A text as one line, its lines joined by spaces, to be filled into another text.
+std::string line(const std::string &name, const Vars &vars = {});
 
 }  // namespace words

@@ -69,9 +69,6 @@ std::string cannot_trace();
 Check unjudged(const std::string &name, const std::string &why);
 Check check(const std::string &name, bool passed, const Vars &facts);
 
-// A text of the words, filled in from facts, as one line: for a fill-in of another text
-// ("{what}") chosen by a fact.
-std::string sentence(const std::string &name, const Vars &facts = {});
 // The lines of a text that hold `number` as a whole number (not inside a longer one).
 std::vector<std::string> lines_with(const std::string &text, long number);
 std::string joined(const std::vector<std::string> &items);  // "a, b and c"

@@ -66,7 +66,7 @@ bool forked(const Event &e) {
 
 std::string first_line(const std::string &text) {
   std::string line = text.substr(0, text.find('\n'));
-  return line.empty() ? sentence("reap_the_zombie.nothing") : line;
+  return line.empty() ? words::line("reap_the_zombie.nothing") : line;
 }
 
 Check zombie_check(const Zombies &z, pid_t child) {
@@ -81,7 +81,7 @@ Check zombie_check(const Zombies &z, pid_t child) {
   if (longest == z.children.end())
     return check(
         name, false,
-        {{"what", sentence(name + ".never", {{"child", child ? std::to_string(child) : "?"}})}});
+        {{"what", words::line(name + ".never", {{"child", child ? std::to_string(child) : "?"}})}});
   const Zombies::Seen &s = longest->second;
   Vars facts = {{"child", std::to_string(longest->first)},
                 {"times", std::to_string(s.times)},
@@ -91,7 +91,7 @@ Check zombie_check(const Zombies &z, pid_t child) {
                 {"needed", fixed(asked_sleep / 2, 1)}};
   bool passed = s.last - s.first >= asked_sleep / 2;
   if (!passed)
-    facts["what"] = sentence(name + ".brief", facts);
+    facts["what"] = words::line(name + ".brief", facts);
   return check(name, passed, facts);
 }
 
@@ -113,7 +113,7 @@ std::vector<Check> judge(const Learner &l) {
   pid_t child = fork ? static_cast<pid_t>(fork->value) : 0;
   std::vector<Check> checks = {zombie_check(zombies, child)};
   if (!fork) {
-    Vars none = {{"what", sentence("reap_the_zombie.no_fork")}};
+    Vars none = {{"what", words::line("reap_the_zombie.no_fork")}};
     checks.push_back(check("reap_the_zombie.reaped", false, none));
     checks.push_back(check("reap_the_zombie.printed", false, none));
     return checks;
@@ -126,7 +126,7 @@ std::vector<Check> judge(const Learner &l) {
       reap = &r;
   Vars facts = {{"child", std::to_string(child)}};
   if (!reap) {
-    facts["what"] = sentence("reap_the_zombie.unreaped", facts);
+    facts["what"] = words::line("reap_the_zombie.unreaped", facts);
     checks.push_back(check("reap_the_zombie.reaped", false, facts));
     checks.push_back(check("reap_the_zombie.printed", false, facts));
     return checks;
@@ -137,10 +137,10 @@ std::vector<Check> judge(const Learner &l) {
   facts["signal"] = std::to_string(reap->signal);
   bool own = reap->status > 0;
   if (!own)
-    facts["what"] = sentence(reap->status == 0  ? "reap_the_zombie.status_zero"
-                             : reap->signal > 0 ? "reap_the_zombie.killed"
-                                                : "reap_the_zombie.no_status",
-                             facts);
+    facts["what"] = words::line(reap->status == 0  ? "reap_the_zombie.status_zero"
+                                : reap->signal > 0 ? "reap_the_zombie.killed"
+                                                   : "reap_the_zombie.no_status",
+                                facts);
   checks.push_back(check("reap_the_zombie.reaped", own, facts));
 
   // What the parent wrote after its wait began.
@@ -155,11 +155,12 @@ std::vector<Check> judge(const Learner &l) {
   facts["line"] = line;
   facts["printed"] = first_line(printed);
   if (status < 0)  // the reaped check has said why there is no status to print
-    facts["what"] = sentence("reap_the_zombie.unknown", facts);
+    facts["what"] = words::line("reap_the_zombie.unknown", facts);
   else if (line.empty())
-    facts["what"] = sentence(!lines_with(printed, status << 8).empty() ? "reap_the_zombie.raw"
-                                                                       : "reap_the_zombie.absent",
-                             facts);
+    facts["what"] =
+        words::line(!lines_with(printed, status << 8).empty() ? "reap_the_zombie.raw"
+                                                              : "reap_the_zombie.absent",
+                    facts);
   checks.push_back(check("reap_the_zombie.printed", !line.empty(), facts));
   return checks;
 }

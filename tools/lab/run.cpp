@@ -47,13 +47,6 @@ std::string hex(uintptr_t address) {
   return text;
 }
 
-std::string sentence(const std::string &name, const Vars &facts) {
-  std::string all;
-  for (const std::string &line : words::text(name, facts))
-    all += (all.empty() || line.empty() ? "" : " ") + line;
-  return all;
-}
-
 std::string joined(const std::vector<std::string> &items) {
   std::string all;
   for (size_t i = 0; i < items.size(); ++i) {

@@ -231,9 +231,9 @@ Check producer_sleeps(const Learner &l) {
   Waits w = traced_waits(l, "sem", 8, full);
   Vars facts = {{"threads", std::to_string(w.threads.size())}};
   if (seen.top < bound)
-    return unjudged(name, sentence("sleeping_producer.sleeps.never_full",
-                                   {{"lines", std::to_string(w.t.out.lines.size())},
-                                    {"bound", std::to_string(bound)}}));
+    return unjudged(name, words::line("sleeping_producer.sleeps.never_full",
+                                      {{"lines", std::to_string(w.t.out.lines.size())},
+                                       {"bound", std::to_string(bound)}}));
   if (w.threads.size() != 2) {
     facts["why"] = words::line("sleeping_producer.threads", facts);
     return check(name, false, facts);
@@ -278,10 +278,10 @@ Check cpu_shares(const std::vector<std::pair<pid_t, double>> &cpu, double second
   // full it has no reason to wait, so a modest share proves nothing before then.
   bool modest = producer < 1.5 * seller + 0.05;
   if (modest && s.top < bound)
-    return unjudged("sleeping_producer.cpu", sentence("sleeping_producer.cpu.never_full",
-                                                      {{"lines", std::to_string(lines)},
-                                                       {"top", std::to_string(s.top)},
-                                                       {"bound", std::to_string(bound)}}));
+    return unjudged("sleeping_producer.cpu", words::line("sleeping_producer.cpu.never_full",
+                                                         {{"lines", std::to_string(lines)},
+                                                          {"top", std::to_string(s.top)},
+                                                          {"bound", std::to_string(bound)}}));
   return check("sleeping_producer.cpu", modest, facts);
 }
 

@@ -43,13 +43,13 @@ Check created_first(const std::vector<Worker> &workers, const Traced &t) {
   });
   Vars facts = {{"count", std::to_string(workers.size())}};
   if (workers.size() < 2)
-    return check(name, false, {{"what", sentence("join_the_workers.too_few", facts)}});
+    return check(name, false, {{"what", words::line("join_the_workers.too_few", facts)}});
   facts["first"] = std::to_string(workers[0].tid);
   facts["second"] = std::to_string(workers[1].tid);
   facts["created_first"] = fixed(workers[0].created, 3);
   facts["created_second"] = fixed(workers[1].created, 3);
   if (!join)
-    return check(name, false, {{"what", sentence("join_the_workers.no_join", facts)}});
+    return check(name, false, {{"what", words::line("join_the_workers.no_join", facts)}});
   auto joined = std::find_if(workers.begin(), workers.end(),
                              [&](const Worker &w) { return futex_word(*join) == w.word; });
   facts["joined"] = std::to_string(joined->tid);
@@ -57,7 +57,7 @@ Check created_first(const std::vector<Worker> &workers, const Traced &t) {
   facts["call"] = shorten_call(join->text, 90);
   bool passed = workers[1].created < join->at;
   if (!passed)
-    facts["what"] = sentence("join_the_workers.one_by_one", facts);
+    facts["what"] = words::line("join_the_workers.one_by_one", facts);
   return check(name, passed, facts);
 }
 
@@ -77,13 +77,13 @@ Check overlapped(const std::vector<Worker> &workers, const Traced &t) {
     end = std::max(end, e.done);
   Vars facts = {{"sleeps", joined(sleeps)}, {"one", fixed(longest, 2)}, {"two", fixed(sum, 2)}};
   if (workers.size() < 2 || longest <= 0)
-    return check(name, false, {{"what", sentence("join_the_workers.no_sleeps", facts)}});
+    return check(name, false, {{"what", words::line("join_the_workers.no_sleeps", facts)}});
   double took = end - workers[0].created;
   facts["took"] = fixed(took, 2);
   facts["limit"] = fixed((longest + sum) / 2, 2);
   bool passed = !t.out.interrupted && took < (longest + sum) / 2;
   if (!passed)
-    facts["what"] = sentence(
+    facts["what"] = words::line(
         t.out.interrupted ? "join_the_workers.unended" : "join_the_workers.too_long", facts);
   return check(name, passed, facts);
 }
@@ -96,8 +96,8 @@ Check returned(const std::vector<Worker> &workers, const Traced &t) {
       printed += s.text;
   if (workers.size() < 2)
     return check(name, false,
-                 {{"what", sentence("join_the_workers.too_few",
-                                    {{"count", std::to_string(workers.size())}})}});
+                 {{"what", words::line("join_the_workers.too_few",
+                                       {{"count", std::to_string(workers.size())}})}});
   std::vector<std::string> found, wrong;
   Vars facts;
   for (const Worker &w : workers) {
@@ -106,11 +106,11 @@ Check returned(const std::vector<Worker> &workers, const Traced &t) {
     if (lines.size() == 1)
       found.push_back("\"" + lines[0] + "\"");
     else
-      wrong.push_back(sentence("join_the_workers.value_times", one));
+      wrong.push_back(words::line("join_the_workers.value_times", one));
   }
   facts["lines"] = joined(found);
   if (!wrong.empty())
-    facts["what"] = sentence("join_the_workers.values_wrong", {{"wrong", joined(wrong)}});
+    facts["what"] = words::line("join_the_workers.values_wrong", {{"wrong", joined(wrong)}});
   return check(name, wrong.empty(), facts);
 }
 

@@ -27,7 +27,7 @@ struct MemoHood {
               *unlink = nullptr;  // the replier's
   long stat_size = -1;
   std::vector<std::pair<pid_t, Mapping>> pages;  // "/dev/shm/OS" in each process's maps
-  bool one_page = false;  // two processes, one device and inode, different addresses
+  bool one_page = false;      // two processes, one device and inode, different addresses
   bool fixed_layout = false;  // both processes had ADDR_NO_RANDOMIZE in their personality
 };
 
@@ -237,8 +237,8 @@ static void owner(const std::string &path) {
 struct Memo {
   int opener = -1, replier = -1;
   double seconds = 0;
-  bool left = false;  // /dev/shm/OS still there afterwards
-  int waits = 0;      // the opener's "Waiting" lines
+  bool left = false;                         // /dev/shm/OS still there afterwards
+  int waits = 0;                             // the opener's "Waiting" lines
   double opener_end = -1, replier_end = -1;  // seconds from the opener's start
 };
 
@@ -248,14 +248,6 @@ static std::string first_end(const Memo &f) {
     return "";
   double apart = f.replier_end - f.opener_end;
   return apart > 0.5 ? "a" : apart < -0.5 ? "b" : "c";
-}
-
-// A text of several lines as one, to be filled into another.
-static std::string sentence(const std::string &name, const Vars &vars) {
-  std::string all;
-  for (const std::string &part : text(name, vars))
-    all += (all.empty() ? "" : " ") + part;
-  return all;
 }
 
 // The rule decides whether the two addresses must be equal; the run's two addresses are
@@ -268,14 +260,14 @@ static std::string illustration(const MemoHood &h) {
              {"b", to_hex(h.pages[1].second.start)},
              {"pb", std::to_string(h.pages[1].first)}};
   if (h.pages[0].second.start != h.pages[1].second.start)
-    return sentence("memo.seen_apart", at);
+    return line("memo.seen_apart", at);
   std::string aslr = "2";
   std::getline(std::ifstream("/proc/sys/kernel/randomize_va_space"), aslr);
   at["value"] = aslr;
-  return sentence(aslr == "0"         ? "memo.seen_equal_sysctl"
-                  : h.fixed_layout ? "memo.seen_equal_personality"
-                                   : "memo.seen_equal",
-                  at);
+  return line(aslr == "0"      ? "memo.seen_equal_sysctl"
+              : h.fixed_layout ? "memo.seen_equal_personality"
+                               : "memo.seen_equal",
+              at);
 }
 
 void stop_memo_opener() {
