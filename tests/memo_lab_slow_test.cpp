@@ -1,5 +1,6 @@
-// The wake_the_opener lab at length: the correct pair judged five times on every CPU and
-// five times pinned to one, and an opener whose semaphore is private to it.
+// The wake_the_opener lab at length: the correct pair, a replier that posts before it
+// writes and an opener that re-reads the page on a CPU, each judged again and again on
+// every CPU and pinned to one; and an opener whose semaphore is private to it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -24,6 +25,27 @@ TEST_P(MemoLabRepeated, SolutionPassesEveryRun) {
     EXPECT_LT(j.seconds, 40) << j.output;
     EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
   }
+}
+
+// The race is provoked, not hoped for: the replier that posts first fails every run, and
+// the opener that never sleeps is never said to be woken.
+TEST_P(MemoLabRepeated, WrongPairsFailEveryRun) {
+  const Attempt wrong[] = {
+      {"wake_the_opener",
+       {"wake_the_opener/solution_opener.cpp", "wake_the_opener/post_before_write_replier.cpp"},
+       {"greetings"}},
+      {"wake_the_opener",
+       {"wake_the_opener/busy_opener.cpp", "wake_the_opener/solution_replier.cpp"},
+       {"soon", "wait"}},
+  };
+  for (const Attempt &a : wrong)
+    for (int i = 0; i < (a.failed.count("greetings") ? 5 : 3); ++i) {
+      SCOPED_TRACE(std::string(a.files[1]) + " run " + std::to_string(i + 1));
+      Judged j = expect_judged(a, GetParam());
+      if (a.failed.count("greetings"))
+        EXPECT_HAS(j.outputs["wake_the_opener.greetings"], "Hello Process B\", not");
+      EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Lab, MemoLabRepeated, ::testing::Values(false, true),

@@ -5,8 +5,10 @@
 // status the kernel handed over, and the parent's own writes show what it printed.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <thread>
 
@@ -64,12 +66,85 @@ bool forked(const Event &e) {
          e.value > 0;
 }
 
-std::string first_line(const std::string &text) {
-  std::string line = text.substr(0, text.find('\n'));
-  return line.empty() ? words::line("reap_the_zombie.nothing") : line;
+const std::vector<std::string> sleep_calls = {"nanosleep", "clock_nanosleep",
+                                              "clock_nanosleep_time64"};
+const std::vector<std::string> signal_calls = {"rt_sigaction", "sigaction", "signal"};
+
+// What the trace says of the parent around its child: the fork, a wait that found no child
+// (the kernel reaped it at its end), SIGCHLD set to be ignored, and the sleeps before a wait.
+struct Parent {
+  const Event *fork = nullptr;
+  const Event *no_child = nullptr;  // a wait that failed with ECHILD
+  const Event *ignored = nullptr;   // SIGCHLD set to SIG_IGN, or SA_NOCLDWAIT
+  double slept = 0;                 // seconds its sleeps asked for before its first wait
+};
+
+double asked(const Event &e) {  // "{tv_sec=2, tv_nsec=0}", as the program set it
+  const std::string &request = e.name == "nanosleep" ? e.arg(0) : e.arg(2);
+  size_t sec = request.find("tv_sec="), nsec = request.find("tv_nsec=");
+  if (sec == std::string::npos || nsec == std::string::npos)
+    return 0;
+  return atof(request.c_str() + sec + 7) + atof(request.c_str() + nsec + 8) / 1e9;
 }
 
-Check zombie_check(const Zombies &z, pid_t child) {
+Parent parent_of(const Traced &t) {
+  Parent p;
+  p.fork = find(t, [&](const Event &e) { return e.tid == t.pid && forked(e); });
+  const Event *wait =
+      find(t, [&](const Event &e) { return e.tid == t.pid && called(e, wait_calls); });
+  p.no_child = find(t, [&](const Event &e) {
+    return e.tid == t.pid && called(e, wait_calls) && e.error == "ECHILD";
+  });
+  p.ignored = find(t, [&](const Event &e) {
+    return e.tid == t.pid && called(e, signal_calls) && e.ok() && e.arg(0) == "SIGCHLD" &&
+           (e.arg(1).find("SIG_IGN") != std::string::npos ||
+            e.arg(1).find("SA_NOCLDWAIT") != std::string::npos);
+  });
+  for (const Event &e : t.events)
+    if (e.tid == t.pid && called(e, sleep_calls) && (!wait || e.at < wait->at))
+      p.slept += asked(e);
+  return p;
+}
+
+// What the parent wrote after its wait began: "printed "a" and "b"", or "printed nothing".
+std::string quoted_lines(const std::vector<std::string> &lines) {
+  std::vector<std::string> quoted;
+  for (size_t i = 0; i < lines.size() && i < 3; ++i)
+    quoted.push_back("\"" + lines[i] + "\"");
+  if (lines.size() > 3)
+    quoted.push_back(
+        words::line("reap_the_zombie.more", {{"count", std::to_string(lines.size() - 3)}}));
+  return quoted.empty() ? words::line("reap_the_zombie.nothing")
+                        : words::line("reap_the_zombie.printed_lines", {{"lines", joined(quoted)}});
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = std::min(text.find('\n', at), text.size());
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// Why /proc never showed the child a zombie, as far as the trace tells: the kernel reaped
+// it (SIGCHLD ignored), the parent did not sleep before its wait, or it did and still no
+// zombie was seen.
+std::string never_why(const Parent *p, pid_t child) {
+  Vars facts = {{"child", child ? std::to_string(child) : "?"}};
+  if (!p)
+    return words::line("reap_the_zombie.never", facts);
+  facts["slept"] = fixed(p->slept, 2);
+  if (p->ignored || p->no_child) {
+    facts["call"] = shorten_call((p->ignored ? p->ignored : p->no_child)->text, 90);
+    return words::line(
+        p->ignored ? "reap_the_zombie.never_ignored" : "reap_the_zombie.never_echild", facts);
+  }
+  return words::line(p->slept > 0 ? "reap_the_zombie.never_slept" : "reap_the_zombie.never", facts);
+}
+
+Check zombie_check(const Zombies &z, pid_t child, const Parent *p) {
   const std::string name = "reap_the_zombie.zombie";
   // Without the trace the child is the one seen longest.
   auto longest = z.children.end();
@@ -79,9 +154,7 @@ Check zombie_check(const Zombies &z, pid_t child) {
                                                    longest->second.last - longest->second.first)
       longest = it;
   if (longest == z.children.end())
-    return check(
-        name, false,
-        {{"what", words::line(name + ".never", {{"child", child ? std::to_string(child) : "?"}})}});
+    return check(name, false, {{"what", never_why(p, child)}});
   const Zombies::Seen &s = longest->second;
   Vars facts = {{"child", std::to_string(longest->first)},
                 {"times", std::to_string(s.times)},
@@ -103,15 +176,17 @@ std::vector<Check> judge(const Learner &l) {
   if (!why.empty()) {
     watch(r);
     zombies.stop();
-    return {zombie_check(zombies, 0), unjudged("reap_the_zombie.reaped", why),
+    return {zombie_check(zombies, 0, nullptr), unjudged("reap_the_zombie.reaped", why),
             unjudged("reap_the_zombie.printed", why)};
   }
-  Traced t = trace(r, traced(clone_calls) + ",?fork,?vfork," + traced(wait_calls) + ",write");
+  Traced t = trace(r, traced(clone_calls) + ",?fork,?vfork," + traced(wait_calls) + ",write," +
+                          traced(sleep_calls) + "," + traced(signal_calls));
   zombies.stop();
 
-  const Event *fork = find(t, [&](const Event &e) { return e.tid == t.pid && forked(e); });
+  Parent parent = parent_of(t);
+  const Event *fork = parent.fork;
   pid_t child = fork ? static_cast<pid_t>(fork->value) : 0;
-  std::vector<Check> checks = {zombie_check(zombies, child)};
+  std::vector<Check> checks = {zombie_check(zombies, child, &parent)};
   if (!fork) {
     Vars none = {{"what", words::line("reap_the_zombie.no_fork")}};
     checks.push_back(check("reap_the_zombie.reaped", false, none));
@@ -126,7 +201,13 @@ std::vector<Check> judge(const Learner &l) {
       reap = &r;
   Vars facts = {{"child", std::to_string(child)}};
   if (!reap) {
-    facts["what"] = words::line("reap_the_zombie.unreaped", facts);
+    const Event *why = parent.no_child ? parent.no_child : parent.ignored;
+    if (why)
+      facts["call"] = shorten_call(why->text, 90);
+    facts["what"] = words::line(parent.no_child  ? "reap_the_zombie.no_child"
+                                : parent.ignored ? "reap_the_zombie.ignored"
+                                                 : "reap_the_zombie.unreaped",
+                                facts);
     checks.push_back(check("reap_the_zombie.reaped", false, facts));
     checks.push_back(check("reap_the_zombie.printed", false, facts));
     return checks;
@@ -151,16 +232,17 @@ std::vector<Check> judge(const Learner &l) {
   long status = reap->status;
   std::vector<std::string> lines =
       status >= 0 ? lines_with(printed, status) : std::vector<std::string>{};
+  std::vector<std::string> raw =
+      status >= 0 ? lines_with(printed, status << 8) : std::vector<std::string>{};
   std::string line = lines.empty() ? "" : lines[0];
   facts["line"] = line;
-  facts["printed"] = first_line(printed);
+  facts["printed"] = raw.empty() ? quoted_lines(lines_of(printed)) : quoted_lines({raw[0]});
+  facts["raw"] = std::to_string(status << 8);
   if (status < 0)  // the reaped check has said why there is no status to print
     facts["what"] = words::line("reap_the_zombie.unknown", facts);
   else if (line.empty())
     facts["what"] =
-        words::line(!lines_with(printed, status << 8).empty() ? "reap_the_zombie.raw"
-                                                              : "reap_the_zombie.absent",
-                    facts);
+        words::line(!raw.empty() ? "reap_the_zombie.raw" : "reap_the_zombie.absent", facts);
   checks.push_back(check("reap_the_zombie.printed", !line.empty(), facts));
   return checks;
 }
