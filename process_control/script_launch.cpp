@@ -6,8 +6,8 @@
 //        script counting 1 to 10, or, when it cannot start, the child's ids (its PPID is
 //        the parent's PID) and the arguments it inherited, one a line.
 // A successful execl never returns: the child keeps its pid and its open files (so the
-// script writes to the same terminal), while its memory, stdio's buffers included, is
-// replaced by the new program's.
+// script writes to the same terminal), all but those marked close-on-exec, while its
+// memory, stdio's buffers included, is replaced by the new program's.
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -261,3 +261,63 @@ TEST_F(Memo, AnObjectMadeElsewhereIsLeftAloneAndNamed) {
   EXPECT_EQ(stat("/dev/shm/OS", &after), 0);
   EXPECT_EQ(after.st_ino, made.st_ino) << "replaced by another object";
 }
+
+// Who holds "OS" is known by the object, not by its path: a process that holds or maps an
+// "OS" of its own, on the /dev/shm of a mount namespace of its own, is no holder of this
+// one, while one that holds or maps this one is named either way.
+TEST_F(Memo, HoldersAreKnownByTheObjectNotByItsPath) {
+  make_object("ours");
+  struct stat ours;
+  ASSERT_EQ(stat("/dev/shm/OS", &ours), 0);
+  struct Row {
+    bool elsewhere, mapped;
+    pid_t pid = 0;
+  } rows[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+  std::string refused;
+  for (Row &row : rows) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    row.pid = fork();
+    if (row.pid == 0) {
+      std::string why;
+      if (row.elsewhere && !private_shm(why))
+        _exit(1);
+      int fd = shm_open("OS", O_CREAT | O_RDWR, 0600);  // elsewhere a new one, else ours
+      if (fd < 0 || ftruncate(fd, 4096) != 0)
+        _exit(1);
+      if (row.mapped) {
+        if (mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0) == MAP_FAILED)
+          _exit(1);
+        close(fd);  // held by the mapping alone
+      }
+      if (write(ready[1], "", 1) != 1)
+        _exit(1);
+      pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    char up;
+    if (read(ready[0], &up, 1) != 1) {
+      EXPECT_TRUE(row.elsewhere) << "a holder of this object could not be made";
+      refused = "no mount namespace for the holder elsewhere";
+      waitpid(row.pid, nullptr, 0);
+      row.pid = 0;
+    }
+    close(ready[0]);
+  }
+  std::string said = holders(ours);
+  for (Row &row : rows) {
+    if (!row.pid)
+      continue;
+    std::string p = std::to_string(row.pid);
+    bool named = said.find("by " + p + " (") != std::string::npos ||
+                 said.find(", " + p + " (") != std::string::npos;
+    EXPECT_EQ(named, !row.elsewhere) << (row.elsewhere ? "elsewhere, " : "here, ")
+                                     << (row.mapped ? "mapped: " : "open: ") << said;
+    kill(row.pid, SIGKILL);
+    waitpid(row.pid, nullptr, 0);
+  }
+  EXPECT_EQ(object()->substr(0, 4), "ours") << "the holders elsewhere made their own";
+  if (!refused.empty())
+    GTEST_SKIP() << "only the holders of this object were tried: " << refused;
+}

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "harness.hpp"
 #include "private_shm.hpp"
@@ -108,4 +109,31 @@ TEST_F(MemoTour, AnObjectInTheWayIsWordedByItsMode) {
     EXPECT_EQ(all.find("Read shared memory:"), std::string::npos) << "the replier ran";
     EXPECT_EQ(left(o), "OS");
   }
+}
+
+// The processes named as holding the "OS" in the way are those that hold this object: a
+// process holding an "OS" of its own, on the /dev/shm of another mount namespace, is not.
+TEST_F(MemoTour, HoldersOfTheObjectInTheWayAreKnownByTheObject) {
+  std::string elsewhere =
+      "mount -t tmpfs tmpfs /dev/shm && printf x >/dev/shm/OS && exec sleep 30 3</dev/shm/OS";
+  std::string setup =
+      "printf 'made elsewhere' >/dev/shm/OS; sleep 30 3</dev/shm/OS & here=$!; there=;"
+      "if unshare -m true 2>/dev/null; then u='unshare -m'; "
+      "elif unshare -rm true 2>/dev/null; then u='unshare -rm'; else u=; fi;"
+      "if [ -n \"$u\" ]; then $u sh -c '" + elsewhere + "' & there=$!; fi;"
+      "trap 'kill $here $there' EXIT; sleep 0.5; echo \"holders: $here ${there:-none}\";"
+      "exec </dev/null;";
+  Outcome o = with_shell(setup, {"--no-trace", "memo_opener"});
+  std::string all = unfolded(o);
+  std::string here, there;
+  for (const std::string &text : texts(o))
+    if (text.starts_with("holders: ")) {
+      std::istringstream(text.substr(9)) >> here >> there;
+    }
+  ASSERT_FALSE(here.empty()) << all;
+  EXPECT_HAS(all, "process " + here + " (sleep) of the user");
+  EXPECT_EQ(left(o), "OS");
+  if (there == "none")
+    GTEST_SKIP() << "no mount namespace for a holder of another \"OS\" (unshare -m and -rm refused)";
+  EXPECT_EQ(all.find("process " + there + " ("), std::string::npos) << all;
 }

@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 // An empty tmpfs over /dev/shm, seen by this test process and every program it starts.
@@ -94,21 +96,33 @@ inline bool private_shm_possible(std::string &why) {
   return child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The processes that map /dev/shm/OS or hold it open, as far as /proc lets this user see.
-inline std::string holders() {
+// The processes that map the object `os` (the stat of /dev/shm/OS) or hold it open, as
+// far as /proc lets this user see. Known by device and inode, not by path: a process in
+// another mount namespace may hold an "OS" of its own at the same path.
+inline std::string holders(const struct stat &os) {
   std::string found;
+  char device[32];  // as /proc/PID/maps writes it
+  snprintf(device, sizeof device, "%02x:%02x", major(os.st_dev), minor(os.st_dev));
+  std::string inode = std::to_string(os.st_ino);
   for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
     std::string pid = entry.path().filename();
     if (pid.find_first_not_of("0123456789") != std::string::npos)
       continue;
     bool holds = false;
     std::ifstream maps(entry.path() / "maps");
-    for (std::string line; !holds && std::getline(maps, line);)
-      holds = line.ends_with(" /dev/shm/OS");
+    for (std::string line; !holds && std::getline(maps, line);) {
+      std::istringstream fields(line);
+      std::string range, perms, offset, dev, ino;
+      fields >> range >> perms >> offset >> dev >> ino;
+      holds = dev == device && ino == inode;
+    }
     std::error_code hidden;  // another user's process, or one that just ended
     for (std::filesystem::directory_iterator fd(entry.path() / "fd", hidden), end;
-         !hidden && fd != end; fd.increment(hidden))
-      holds = holds || std::filesystem::read_symlink(fd->path(), hidden) == "/dev/shm/OS";
+         !hidden && fd != end; fd.increment(hidden)) {
+      struct stat held;
+      holds = holds || (stat(fd->path().c_str(), &held) == 0 && held.st_dev == os.st_dev &&
+                        held.st_ino == os.st_ino);
+    }
     std::string name;
     std::getline(std::ifstream(entry.path() / "comm"), name);
     if (holds)
@@ -158,7 +172,7 @@ class PrivateShm : public ::testing::Test {
                    << others << ", and fs.protected_regular is " << protect
                    << (protect == "0" ? ""
                                       : ", so another user's opener is refused whatever the mode")
-                   << "; " << holders() << ". With no private /dev/shm here (" << why
+                   << "; " << holders(found) << ". With no private /dev/shm here (" << why
                    << "), these tests use the machine's and leave that one alone: remove it "
                       "once its program is done (rm /dev/shm/OS), or allow unprivileged user "
                       "namespaces with mounts (on Ubuntu 24.04: sudo sysctl "

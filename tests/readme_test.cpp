@@ -1,6 +1,8 @@
 // The README's example commands, read out of README.md and run as a learner types them,
 // against what the README says next to each.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -354,4 +356,86 @@ TEST(Readme, TimeoutAndHeadBoundAProgramThatNeverEnds) {
     EXPECT_EQ(o.status, 0) << bound;
     EXPECT_LT(o.end, 2.5) << bound << " must end it as soon as head has its lines";
   }
+}
+
+// The README's prose with each run of white space made one space, as a sentence reads.
+static std::string prose() {
+  return std::regex_replace(contents(SOURCE_DIR "/README.md"), std::regex("\\s+"), " ");
+}
+
+// Whether some mapping of this process covers `address`.
+static bool mapped(uintptr_t address) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long from = 0, to = 0;
+    if (sscanf(line.c_str(), "%lx-%lx", &from, &to) == 2 && from <= address && address < to)
+      return true;
+  }
+  return false;
+}
+
+// Where the calling thread's stack lies, and its kernel id.
+struct Stack {
+  std::atomic<uintptr_t> low = 0;
+  std::atomic<pid_t> tid = 0;  // stored last: once set, low is there
+};
+static void *own_stack(void *into) {
+  pthread_attr_t attr;
+  void *low = nullptr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+    pthread_attr_getstack(&attr, &low, &size);
+    pthread_attr_destroy(&attr);
+  }
+  static_cast<Stack *>(into)->low = reinterpret_cast<uintptr_t>(low);
+  static_cast<Stack *>(into)->tid = gettid();
+  return nullptr;
+}
+
+// A joined thread's stack, and a detached one's once the kernel has ended the thread, are
+// still mapped: the C library keeps them for its next thread, as the README says.
+TEST(Readme, StacksStayMappedAfterAJoinAndAfterADetach) {
+  std::string readme = prose();
+  EXPECT_HAS(readme, "a join or a detach would not unmap them either");
+  EXPECT_HAS(readme, "joined or detached, they would stay mapped too");
+  EXPECT_EQ(readme.find("until a join or a detach"), std::string::npos);
+  Stack joined, detached;
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, nullptr, own_stack, &joined), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  ASSERT_NE(joined.low, 0u);
+  EXPECT_TRUE(mapped(joined.low)) << "the joined thread's stack was unmapped";
+  ASSERT_EQ(pthread_create(&thread, nullptr, own_stack, &detached), 0);
+  ASSERT_EQ(pthread_detach(thread), 0);
+  // Ended once the kernel no longer lists it (the C library frees its stack before that).
+  for (int tries = 0; tries < 400; ++tries) {
+    pid_t tid = detached.tid;
+    if (tid && access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0)
+      break;
+    watcher::pause(0.005);
+  }
+  ASSERT_NE(detached.tid, 0) << "the detached thread never ran";
+  ASSERT_NE(detached.low, 0u);
+  ASSERT_NE(access(("/proc/self/task/" + std::to_string(detached.tid)).c_str(), F_OK), 0)
+      << "the detached thread did not end";
+  EXPECT_TRUE(mapped(detached.low)) << "the detached thread's stack was unmapped";
+}
+
+// Open files survive an exec, but for those marked close-on-exec: the new program, a
+// shell as count.sh is, finds the one and not the other.
+TEST(Readme, ExecKeepsOpenFilesButThoseMarkedCloseOnExec) {
+  std::string readme = prose();
+  EXPECT_HAS(readme, "The pid and the open files survive the exec");
+  EXPECT_HAS(readme, "but for descriptors marked close-on-exec");
+  int kept = open("/dev/null", O_RDONLY), closed = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(kept, 0);
+  ASSERT_GE(closed, 0);
+  std::string k = std::to_string(kept), c = std::to_string(closed);
+  Outcome o = run({.argv = {"/bin/sh", "-c",
+                            "for fd in " + k + " " + c +
+                                "; do if [ -e /proc/$$/fd/$fd ]; then echo $fd open; else echo "
+                                "$fd closed; fi; done"}});
+  close(kept);
+  close(closed);
+  EXPECT_EQ(texts(o), (Lines{k + " open", c + " closed"}));
 }

@@ -76,6 +76,30 @@ TEST(EndlessChat, LinesPerRunJudgedOnlyAtEitherEnd) {
   }
 }
 
+// Pinned runs set beside the free ones by what the two runs showed: a stand-in that prints
+// runs of one length free and of another when its affinity allows one CPU only.
+TEST(EndlessChat, PinnedRunsWordedByHowTheyCompareWithFree) {
+  if (watcher::cpus() < 2)
+    GTEST_SKIP() << "the tour compares pinned with free runs only where it may use two CPUs";
+  struct Row {
+    int free, pinned;
+    const char *said;
+  } rows[] = {
+      {10, 15, "15.0 lines a run, longer than free, but not twice as long."},
+      {10, 5, "5.0 lines a run, no longer even than free."},
+      {10, 10, "10.0 lines a run, no longer even than free."},
+      {10, 30, "only one thread runs at a time and a run ends only where the scheduler"},
+  };
+  for (const Row &row : rows) {
+    StandIn chat("endless_chat", "if grep -q '^Cpus_allowed_list:.*[,-]' /proc/self/status; then\n" +
+                                     chat_in_runs(row.free) + "else\n" +
+                                     chat_in_runs(row.pinned) + "fi\n");
+    Outcome o = run({.argv = {chat.tour(), "--no-trace", "endless_chat"}, .deadline = 60});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_HAS(unfolded(o), row.said);
+  }
+}
+
 // The bound stock_gate's producer keeps, read from its source.
 static int stock_bound() {
   std::smatch digits;

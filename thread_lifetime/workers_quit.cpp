@@ -5,9 +5,10 @@
 // silence for 100 s while `ps -L -o pid,lwp,stat,cmd -p N` (N from `pgrep workers_quit`)
 // shows main alone, sleeping (`S+`); then status 0. The ended workers are gone from the
 // kernel's thread list, but never joined, each keeps its stack mapped (8 MiB and a guard
-// page in /proc/N/maps) until a join or a detach gives it back. Piped (./workers_quit | cat)
-// nothing shows until the end, and nothing at all if it is stopped with Ctrl-C: stdout is
-// then a buffer, written out only when the process exits.
+// page in /proc/N/maps). A join or a detach would not unmap it either: it makes the stack
+// free, and the C library keeps freed stacks mapped, cached for its next thread. Piped
+// (./workers_quit | cat) nothing shows until the end, and nothing at all if it is stopped
+// with Ctrl-C: stdout is then a buffer, written out only when the process exits.
 
 #include <pthread.h>
 #include <unistd.h>

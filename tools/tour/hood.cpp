@@ -20,7 +20,10 @@ std::vector<Said> clones(const Traced &t) {
 void quote(const Event &e) {
   std::string head = "   " + std::to_string(e.tid) + " " + fixed(e.at, 3) + " s  ";
   std::string call = e.text;
-  if (e.done - e.at >= 0.0005 && e.name != "+++")
+  // A successful execve never returns: its "= 0" is strace's note, in the new program,
+  // that the call completed, so no time is given as a return.
+  bool replaced = e.name == "execve" && e.ok();
+  if (e.done - e.at >= 0.0005 && e.name != "+++" && !replaced)
     call += "   " + line("quote.returned", {{"after", when(e.done - e.at)}});
   size_t room = std::max(40, settings.width - static_cast<int>(head.size()));
   call = shorten_call(call, 3 * room);

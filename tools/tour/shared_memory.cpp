@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -206,12 +207,19 @@ static void owner(const std::string &path) {
     std::string pid = entry.path().filename();
     if (pid.find_first_not_of("0123456789") != std::string::npos)
       continue;
+    // The object itself, by device and inode, not by its path: a process in another mount
+    // namespace may have an "OS" of its own at the same path, which is not this one.
     bool open = false, mapped = false;
     std::error_code gone;
-    for (const auto &fd : fs::directory_iterator(entry.path() / "fd", gone))
-      open = open || fs::read_symlink(fd.path(), gone) == path;
+    for (const auto &fd : fs::directory_iterator(entry.path() / "fd", gone)) {
+      struct stat held;
+      open = open || (stat(fd.path().c_str(), &held) == 0 && held.st_dev == file.st_dev &&
+                      held.st_ino == file.st_ino);
+    }
+    char device[32];  // as /proc/PID/maps writes it
+    snprintf(device, sizeof device, "%02x:%02x", major(file.st_dev), minor(file.st_dev));
     for (const Mapping &m : maps(std::stoi(pid)))
-      mapped = mapped || m.path == path;
+      mapped = mapped || (m.device == device && m.inode == file.st_ino);
     if (!open && !mapped)
       continue;
     struct stat process;

@@ -96,7 +96,8 @@ void stop_endless_chat() {
                {"seconds", fixed(o.end, 1)},
                {"pinned_lines", std::to_string(pinned.lines)},
                {"pinned_runs", std::to_string(pinned.runs)},
-               {"pinned_per", fixed(pinned.per(), 1)}});
+               {"pinned_per", fixed(pinned.per(), 1)},
+               {"longer", pinned.per() > free.per() ? "1" : "0"}});
   gap();
   evidence("endless_chat.pinned", vars);
   if (free.runs && pinned.runs)
