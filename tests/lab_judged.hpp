@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <regex>
 #include <set>
@@ -18,15 +19,17 @@
 #include "harness.hpp"
 
 struct Judged {
-  pid_t pid = 0;        // the lab's own process
-  int status = -1;      // the lab's exit status
-  std::string text;     // what it printed on its standard output, one line after another
-  std::string err;      // and on its standard error
-  std::string output;   // both, for failure messages
-  double seconds = 0;   // the whole run, the build included
-  std::string results;  // the results file, when judge_lab asked for one
-  std::map<std::string, std::string>
-      checks;  // "lock_the_tally.lock" -> "passed", "failed", "not_judged"
+  pid_t pid = 0;          // the lab's own process
+  int status = -1;        // the lab's exit status
+  std::string text;       // what it printed on its standard output, one line after another
+  std::string err;        // and on its standard error
+  std::string output;     // both, for failure messages
+  double seconds = 0;     // the whole run, the build included
+  std::string results;    // the results file, when judge_lab asked for one
+  nlohmann::json parsed;  // and as JSON: null when it is none, or not JSON
+  // Each check's verdict, as the run showed it: "lock_the_tally.lock" -> "passed", "failed",
+  // "not_judged". A pass that carries no score yet is "passed" here, "failed" in the file.
+  std::map<std::string, std::string> checks;
   std::map<std::string, std::string> outputs;  // each check's words, as the results file has them
 };
 
@@ -50,16 +53,6 @@ inline std::string attempt_name(const std::string &lab, const std::string &file)
   for (char &c : name)
     c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
-}
-
-inline std::string unquoted(const std::string &json) {
-  std::string text;
-  for (size_t i = 0; i < json.size(); ++i)
-    if (json[i] != '\\' || i + 1 == json.size())
-      text += json[i];
-    else
-      text += json[++i] == 'n' ? '\n' : json[i];
-  return text;
 }
 
 // ./lab with these words, `env` added to its environment, and if `pinned` on one CPU.
@@ -92,14 +85,18 @@ inline Judged judge_lab(const std::string &lab, const std::vector<std::string> &
   args.insert(args.end(), {"--json", results});
   Judged j = run_lab(args, env, pinned);
   j.results = contents(results);
-  std::regex test(
-      R"re(\{"name": "([^"]*)", "score": \d+, "max_score": \d+, "status": "(\w+)", "output": "((?:[^"\\]|\\.)*)"\})re");
-  for (std::sregex_iterator m(j.results.begin(), j.results.end(), test), end; m != end; ++m) {
-    std::string said = unquoted((*m)[3]);
-    j.checks[(*m)[1]] = said.starts_with("not judged:") ? "not_judged" : (*m)[2].str();
-    j.outputs[(*m)[1]] = said;
-  }
   std::filesystem::remove(results);
+  j.parsed = nlohmann::json::parse(j.results, nullptr, false);
+  if (!j.parsed.is_object() || !j.parsed.contains("tests") || !j.parsed["tests"].is_array())
+    return j;
+  for (const nlohmann::json &test : j.parsed["tests"]) {
+    std::string name = test.value("name", ""), said = test.value("output", "");
+    std::string status = test.value("status", "");
+    j.checks[name] = said.starts_with("not judged:")   ? "not_judged"
+                     : said.starts_with("not scored:") ? "passed"
+                                                       : status;
+    j.outputs[name] = said;
+  }
   return j;
 }
 

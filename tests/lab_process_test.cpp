@@ -55,6 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
              {{"zombie", "failed"}, {"reaped", "failed"}, {"printed", "failed"}},
              {{"zombie", {"SIG_IGN", "reaped by the kernel"}}, {"reaped", {"ECHILD", "SIGCHLD"}}},
              {{"zombie", {"Let the parent sleep"}}, {"reaped", {"stayed a zombie"}}}},
+        // It slept, but its child outlived the sleep: the sleep is not what was missing.
+        Told{"reap_the_zombie",
+             "child_outlasts_sleep",
+             {{"zombie", "failed"}, {"reaped", "passed"}, {"printed", "passed"}},
+             {{"zombie", {"asked to sleep 2.00 s between its fork and its wait"}}},
+             {{"zombie", {"Let the parent sleep before"}}}},
         Told{
             "join_the_workers",
             "wrong_value",

@@ -1,6 +1,7 @@
 // The labs' judges are not flaky: a correct solution passes every check on repeated runs,
-// on every CPU and pinned to one; and the runs that take long by design (workers joined
-// one by one, 14 s each) fail with the right reason.
+// on every CPU and pinned to one, and so is each mistake judged the same way every time;
+// and the runs that take long by design (workers joined one by one, 14 s each) fail with
+// the right reason.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -33,4 +34,31 @@ TEST(LabSlow, WorkersJoinedOneByOneFailForTheirOrderAndTime) {
         std::regex_search(text, std::regex(returns ? "passed +returned" : "FAILED +returned")))
         << text;
   }
+}
+
+// Each mistake judged twice on every CPU and twice pinned to one (the workers' 7-s runs
+// once each), the same checks failed every time; workers whose lines a buffered stdout
+// wrote out together leave "returned" not judged every time.
+TEST(LabSlow, MistakesAreJudgedTheSameOnEveryRunPinnedOrNot) {
+  const Attempt mistakes[] = {
+      {"reap_the_zombie", {"reap_the_zombie/raw_status_line.cpp"}, {"printed"}},
+      {"reap_the_zombie", {"reap_the_zombie/prints_nothing.cpp"}, {"printed"}},
+      {"reap_the_zombie", {"reap_the_zombie/sigchld_ignored.cpp"}, {"zombie", "reaped", "printed"}},
+      {"join_the_workers", {"join_the_workers/wrong_value.cpp"}, {"returned"}},
+      {"join_the_workers", {"join_the_workers/workers_print.cpp"}, {"returned"}},
+      {"join_the_workers", {"join_the_workers/buffered_workers.cpp"}, {}, {"returned"}},
+  };
+  for (const Attempt &a : mistakes)
+    for (int run = 0; run < (std::string(a.lab) == "join_the_workers" ? 2 : 4); ++run) {
+      bool pinned = run % 2;
+      SCOPED_TRACE(std::string(a.files[0]) + (pinned ? " pinned, run " : " free, run ") +
+                   std::to_string(run / 2 + 1));
+      Judged j = judge_lab(a.lab, sources(a), {}, pinned);
+      if (a.either.empty()) {
+        expect_verdicts(a, j);
+      } else {
+        EXPECT_EQ(j.checks["join_the_workers.returned"], "not_judged") << j.output;
+        EXPECT_EQ(j.checks["join_the_workers.created_first"], "passed") << j.output;
+      }
+    }
 }

@@ -42,8 +42,9 @@ TEST_P(MemoLabRepeated, WrongPairsFailEveryRun) {
     for (int i = 0; i < (a.failed.count("greetings") ? 5 : 3); ++i) {
       SCOPED_TRACE(std::string(a.files[1]) + " run " + std::to_string(i + 1));
       Judged j = expect_judged(a, GetParam());
-      if (a.failed.count("greetings"))
+      if (a.failed.count("greetings")) {
         EXPECT_HAS(j.outputs["wake_the_opener.greetings"], "Hello Process B\", not");
+      }
       EXPECT_FALSE(std::filesystem::exists("/dev/shm/OS"));
     }
 }

@@ -48,6 +48,13 @@ struct Lab {
   double seconds;                   // the most judging may take, the build not counted
   bool tsan;                        // also build the first file with ThreadSanitizer
   std::vector<Check> (*judge)(const Learner &);
+  // Its checks' short names ("zombie" for "reap_the_zombie.zombie"), in the order every
+  // judgement reports them, whatever the judge returned: a grader's loop sees the same
+  // tests and the same highest score for every submission.
+  std::vector<std::string> checks;
+  // Those of its checks that the unchanged starting code passes by construction: such a
+  // pass scores only beside a passed check of the others, where the learner's change is seen.
+  std::vector<std::string> given = {};
 };
 
 // Every lab, in the order they are listed; the topics' files add theirs.
@@ -86,8 +93,37 @@ struct Built {
 };
 Built build(const Lab &lab, const std::vector<std::string> &sources);
 // Runs the lab's judge on a built learner within the lab's seconds, then removes the
-// learner's folder and everything in it.
+// learner's folder and everything in it. The checks come in the lab's order; one the judge
+// did not return is not judged, with the reason.
 std::vector<Check> judge(const Lab &lab, Built &built);
+
+std::string verdict_word(Verdict v);  // "passed", "failed", "not_judged"
+
+// A check as it counts: a pass of a check in the lab's `given` scores only when one of
+// its other checks passed in the same judgement; `unscored` then says why it did not.
+struct Scored {
+  Check check;
+  bool scores = false;
+  std::string unscored;  // "" or, for a pass that carries no score, why (words)
+};
+std::vector<Scored> scored(const Lab &lab, const std::vector<Check> &checks);
+
+// One test of a results file, as course autograding platforms read it.
+struct Result {
+  std::string name, status, output;  // status "passed" or "failed"
+  int score = 0, max_score = 1;
+};
+// The results file: the tests and their total, as JSON with any bytes that are not
+// UTF-8 replaced, so that it parses whatever the learner's program printed.
+bool write_results(const std::string &path, const std::vector<Result> &tests);
+// A judgement's tests: each check's words, a pass that carries no score saying why.
+std::vector<Result> results(const std::vector<Scored> &checks);
+// A check's words, filled in from its facts and folded to `room` columns (0: as written).
+std::vector<std::string> check_words(const Check &c, size_t room = 0);
+// The same tests for a submission that could not be judged: each of the lab's checks,
+// scored 0, with `why`; for no lab at all (a name mistyped), one test named after it.
+std::vector<Result> unjudged_results(const Lab *lab, const std::string &asked,
+                                     const std::string &why);
 // The real user id a learner's program runs as when the lab runs as root (RLIMIT_NPROC
 // holds for every user but root): an id no account has, one per lab process.
 uid_t learner_uid();

@@ -83,7 +83,7 @@ static std::string listed(const std::vector<fs::path> &paths) {
   std::vector<std::string> all;
   for (const fs::path &p : paths)
     all.push_back(shown(p));
-  return watcher::names(all);
+  return joined(all);
 }
 
 static void list() {
@@ -92,20 +92,30 @@ static void list() {
   for (const Lab &lab : labs())
     longest = std::max(longest, lab.name.size());
   for (const Lab &lab : labs())
-    out("  " + lab.name + std::string(longest + 2 - lab.name.size(), ' ') + words::line(lab.name));
+    out("  " + lab.name + std::string(longest + 2 - lab.name.size(), ' ') +
+        words::text(lab.name)[0]);  // the task's first line is its summary
   out("");
   say("lab.list_after");
 }
 
+// A name beside `copy` that nothing has yet: FILE.old, else FILE.old.2, FILE.old.3 ...
+static fs::path unused_old(const fs::path &copy) {
+  fs::path old = copy.string() + ".old";
+  for (int n = 2; fs::exists(fs::symlink_status(old)); ++n)
+    old = copy.string() + ".old." + std::to_string(n);
+  return old;
+}
+
 // The learner's copies of a lab's starting code, with the ones missing copied now. A copy
 // once made is the learner's: it is never overwritten, and the starting code is only read.
+// A restart moves each copy to a name of its own, so that no restart loses a file.
 static int hand_out(const Lab &lab, bool restart) {
   std::vector<fs::path> copied, kept;
   fs::create_directories(mine(lab));
   for (const std::string &file : lab.starts) {
     fs::path copy = mine(lab) / file;
-    if (restart && fs::exists(copy)) {
-      fs::path old = copy.string() + ".old";
+    if (restart && fs::exists(fs::symlink_status(copy))) {
+      fs::path old = unused_old(copy);
       fs::rename(copy, old);
       kept.push_back(old);
     }
@@ -114,7 +124,10 @@ static int hand_out(const Lab &lab, bool restart) {
       copied.push_back(copy);
     }
   }
-  Vars vars = {{"name", lab.name}, {"files", listed(copied)}, {"old", listed(kept)}};
+  Vars vars = {{"name", lab.name},
+               {"files", listed(copied)},
+               {"old", listed(kept)},
+               {"kept", std::to_string(kept.size())}};
   if (restart) {
     say(kept.empty() ? "lab.restarted" : "lab.restarted_kept", vars);
     return 0;
@@ -128,63 +141,31 @@ static int hand_out(const Lab &lab, bool restart) {
   return 0;
 }
 
-static std::string status_word(Verdict v) {
-  return v == Verdict::passed ? "passed" : v == Verdict::failed ? "failed" : "not_judged";
-}
-
-// What a check's words say, in one paragraph per line, for the results file.
-static std::string told(const Check &c) {
-  std::string all;
-  for (const std::string &line : words::text(c.name + "." + status_word(c.verdict), c.facts))
-    all += (all.empty() || line.empty() ? "" : " ") + line + (line.empty() ? "\n" : "");
-  return c.verdict == Verdict::not_judged ? words::line("lab.not_judged_json") + " " + all : all;
-}
-
-static std::string quoted(const std::string &text) {
-  std::string q = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\')
-      q += std::string("\\") + static_cast<char>(c);
-    else if (c == '\n')
-      q += "\\n";
-    else if (c < 0x20) {
-      char escaped[8];
-      snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      q += escaped;
-    } else
-      q += static_cast<char>(c);
-  }
-  return q + "\"";
-}
-
-// The results file that course autograding platforms read: each check a test worth one
-// point, a check not judged scored 0.
-static bool write_json(const std::string &path, const std::vector<Check> &checks) {
-  int score = 0;
-  std::string tests;
-  for (const Check &c : checks) {
-    bool passed = c.verdict == Verdict::passed;
-    score += passed;
-    tests += std::string(tests.empty() ? "" : ",\n") + "    {\"name\": " + quoted(c.name) +
-             ", \"score\": " + (passed ? "1" : "0") +
-             ", \"max_score\": 1, \"status\": " + (passed ? "\"passed\"" : "\"failed\"") +
-             ", \"output\": " + quoted(told(c)) + "}";
-  }
-  std::ofstream file(path);
-  file << "{\n  \"score\": " << score << ",\n  \"max_score\": " << checks.size()
-       << ",\n  \"tests\": [\n"
-       << tests << "\n  ]\n}\n";
-  return static_cast<bool>(file.flush());
-}
-
-static void print(const Check &c, const std::string &lab) {
+static void print(const Scored &s, const std::string &lab) {
+  const Check &c = s.check;
   std::string name = c.name.starts_with(lab + ".") ? c.name.substr(lab.size() + 1) : c.name;
   size_t room = 0;
   for (const char *v : {"passed", "failed", "not_judged"})
     room = std::max(room, words::line("lab." + std::string(v)).size());
-  std::string label = words::line("lab." + status_word(c.verdict));
+  std::string label = words::line("lab." + verdict_word(c.verdict));
   out(label + std::string(room + 2 - std::min(room, label.size()), ' ') + name);
-  say(c.name + "." + status_word(c.verdict), c.facts, "    ");
+  std::vector<std::string> lines = check_words(c, width - 5);
+  if (!s.unscored.empty()) {
+    std::vector<std::string> note = words::fill({s.unscored}, {}, width - 5);
+    lines.insert(lines.begin(), note.begin(), note.end());
+  }
+  for (const std::string &line : lines)
+    out(line.empty() ? line : "    " + line);
+}
+
+// Says why the lab cannot judge what it was given and, asked for a results file, writes
+// one all the same, with the tests a judged submission of the lab would have, each 0.
+static int refuse(const std::string &name, const Vars &vars, const Lab *lab,
+                  const std::string &asked, const std::string &json) {
+  complain(name, vars);
+  if (!json.empty() && !write_results(json, unjudged_results(lab, asked, words::line(name, vars))))
+    complain("lab.no_json", {{"path", json}});
+  return 2;
 }
 
 static void interrupted(int) {
@@ -204,9 +185,9 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
   }
   if (!built.ok) {
     say("lab.build_failed");
-    Check failed = unjudged("build", built.messages);
-    if (!json.empty())
-      write_json(json, {failed});
+    std::string why = words::line("lab.does_not_build") + "\n" + built.messages;
+    if (!json.empty() && !write_results(json, unjudged_results(&lab, "", why)))
+      complain("lab.no_json", {{"path", json}});
     return 2;
   }
   say("lab.judging", {{"name", lab.name}, {"seconds", fixed(lab.seconds, 0)}});
@@ -218,24 +199,25 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
     say("lab.interrupted");
     return 130;
   }
-  int counts[3] = {0, 0, 0};
-  for (const Check &c : checks) {
-    print(c, lab.name);
-    counts[static_cast<int>(c.verdict)]++;
+  std::vector<Scored> all = scored(lab, checks);
+  int counts[3] = {0, 0, 0}, score = 0;
+  for (const Scored &s : all) {
+    print(s, lab.name);
+    counts[static_cast<int>(s.check.verdict)]++;
+    score += s.scores;
   }
   out("");
-  Vars totals = {{"checks", std::to_string(checks.size())},
-                 {"passed", std::to_string(counts[0])},
-                 {"failed", std::to_string(counts[1])},
-                 {"not_judged", std::to_string(counts[2])},
-                 {"seconds", fixed(took, 1)}};
+  Vars totals = {
+      {"checks", std::to_string(checks.size())}, {"passed", std::to_string(counts[0])},
+      {"failed", std::to_string(counts[1])},     {"not_judged", std::to_string(counts[2])},
+      {"score", std::to_string(score)},          {"seconds", fixed(took, 1)}};
   say("lab.totals", totals);
   if (counts[1] > 0 && words::has(lab.name + ".hints")) {
     out("");
     say("lab.hints");
     say(lab.name + ".hints", {}, "  ");
   }
-  if (!json.empty() && !write_json(json, checks)) {
+  if (!json.empty() && !write_results(json, results(all))) {
     complain("lab.no_json", {{"path", json}});
     return 2;
   }
@@ -254,8 +236,15 @@ int main(int argc, char **argv) {
     width = atoi(columns);
   const Lab *lab = nullptr;
   std::vector<fs::path> files;
-  std::string json;
+  std::string json, asked;  // asked: the lab's name as given
   bool restart = false;
+  // The first thing refused, once the whole command line is read: --json may come after it.
+  std::string refusal;
+  Vars why;
+  auto refused = [&](const std::string &name, const Vars &vars) {
+    if (refusal.empty())
+      refusal = name, why = vars;
+  };
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
@@ -266,52 +255,51 @@ int main(int argc, char **argv) {
         out(line);
       return 0;
     } else if ((arg == "--file" || arg == "--json") && !has_value) {
-      complain("lab.needs_value", {{"arg", arg}});
-      return 2;
+      refused("lab.needs_value", {{"arg", arg}});
     } else if (arg == "--file") {
       files.push_back(argv[++i]);
     } else if (arg == "--json") {
       json = argv[++i];
     } else if (arg == "--restart") {
       restart = true;
-    } else if (found != labs().end() && !lab) {
+    } else if (found != labs().end() && asked.empty()) {
       lab = &*found;
+      asked = arg;
+    } else if (arg.starts_with("-") || !asked.empty()) {
+      refused("lab.unknown_option", {{"arg", arg}});
     } else {
       std::vector<std::string> known;
       for (const Lab &l : labs())
         known.push_back(l.name);
-      complain(arg.starts_with("-") || lab ? "lab.unknown_option" : "lab.unknown_lab",
-               {{"arg", arg}, {"labs", watcher::names(known)}});
-      return 2;
+      asked = arg;
+      refused("lab.unknown_lab", {{"arg", arg}, {"labs", joined(known)}});
     }
   }
+  if (!refusal.empty())
+    return refuse(refusal, why, lab, asked, json);
   if (!lab) {
-    if (!files.empty() || restart || !json.empty()) {
-      complain("lab.needs_lab");
-      return 2;
-    }
+    if (!files.empty() || restart || !json.empty())
+      return refuse("lab.needs_lab", {}, nullptr, "", json);
     list();
     return 0;
   }
   if (restart)
-    return files.empty() ? hand_out(*lab, true) : (complain("lab.restart_file"), 2);
+    return files.empty() ? hand_out(*lab, true) : refuse("lab.restart_file", {}, lab, "", json);
   if (files.empty()) {
     for (const std::string &file : lab->starts)
       files.push_back(mine(*lab) / file);
     if (!std::all_of(files.begin(), files.end(), [](const fs::path &f) { return fs::exists(f); }))
       return hand_out(*lab, false);
   }
-  if (files.size() != lab->starts.size()) {
-    complain("lab.file_count", {{"name", lab->name},
-                                {"count", std::to_string(lab->starts.size())},
-                                {"files", watcher::names(lab->starts)}});
-    return 2;
-  }
+  if (files.size() != lab->starts.size())
+    return refuse("lab.file_count",
+                  {{"name", lab->name},
+                   {"count", std::to_string(lab->starts.size())},
+                   {"files", joined(lab->starts)}},
+                  lab, "", json);
   for (const fs::path &f : files)
-    if (!fs::is_regular_file(f)) {
-      complain("lab.no_file", {{"path", f.string()}});
-      return 2;
-    }
+    if (!fs::is_regular_file(f))
+      return refuse("lab.no_file", {{"path", f.string()}}, lab, "", json);
   struct sigaction action = {};
   action.sa_handler = interrupted;
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})

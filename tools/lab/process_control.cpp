@@ -76,7 +76,7 @@ struct Parent {
   const Event *fork = nullptr;
   const Event *no_child = nullptr;  // a wait that failed with ECHILD
   const Event *ignored = nullptr;   // SIGCHLD set to SIG_IGN, or SA_NOCLDWAIT
-  double slept = 0;                 // seconds its sleeps asked for before its first wait
+  double slept = 0;                 // what its sleeps between fork and first wait asked for, s
 };
 
 double asked(const Event &e) {  // "{tv_sec=2, tv_nsec=0}", as the program set it
@@ -101,7 +101,8 @@ Parent parent_of(const Traced &t) {
             e.arg(1).find("SA_NOCLDWAIT") != std::string::npos);
   });
   for (const Event &e : t.events)
-    if (e.tid == t.pid && called(e, sleep_calls) && (!wait || e.at < wait->at))
+    if (e.tid == t.pid && called(e, sleep_calls) && p.fork && e.at > p.fork->at &&
+        (!wait || e.at < wait->at))
       p.slept += asked(e);
   return p;
 }
@@ -134,14 +135,15 @@ std::vector<std::string> lines_of(const std::string &text) {
 std::string never_why(const Parent *p, pid_t child) {
   Vars facts = {{"child", child ? std::to_string(child) : "?"}};
   if (!p)
-    return words::line("reap_the_zombie.never", facts);
+    return words::line("reap_the_zombie.zombie.never", facts);
   facts["slept"] = fixed(p->slept, 2);
   if (p->ignored || p->no_child) {
     facts["call"] = shorten_call((p->ignored ? p->ignored : p->no_child)->text, 90);
     return words::line(
         p->ignored ? "reap_the_zombie.never_ignored" : "reap_the_zombie.never_echild", facts);
   }
-  return words::line(p->slept > 0 ? "reap_the_zombie.never_slept" : "reap_the_zombie.never", facts);
+  return words::line(p->slept > 0 ? "reap_the_zombie.never_slept" : "reap_the_zombie.zombie.never",
+                     facts);
 }
 
 Check zombie_check(const Zombies &z, pid_t child, const Parent *p) {

@@ -225,9 +225,28 @@ Built build(const Lab &lab, const std::vector<std::string> &sources) {
   return b;
 }
 
+// The lab's checks in its own order, whatever order the judge returned them in; one it
+// did not return is not judged, and one the lab does not list still reaches the learner,
+// after the others.
+static std::vector<Check> in_order(const Lab &lab, const std::vector<Check> &returned) {
+  std::vector<Check> ordered;
+  for (const std::string &check : lab.checks) {
+    std::string name = lab.name + "." + check;
+    auto found = std::find_if(returned.begin(), returned.end(),
+                              [&](const Check &c) { return c.name == name; });
+    ordered.push_back(found != returned.end() ? *found
+                                              : unjudged(name, words::line("lab.not_returned")));
+  }
+  for (const Check &c : returned)
+    if (std::none_of(ordered.begin(), ordered.end(),
+                     [&](const Check &o) { return o.name == c.name; }))
+      ordered.push_back(c);
+  return ordered;
+}
+
 std::vector<Check> judge(const Lab &lab, Built &built) {
   judging_ends = now() + lab.seconds;
-  std::vector<Check> checks = lab.judge(built.learner);
+  std::vector<Check> checks = in_order(lab, lab.judge(built.learner));
   judging_ends = 0;
   std::error_code ignored;
   fs::remove_all(built.learner.folder, ignored);

@@ -343,8 +343,8 @@ std::vector<Check> judge_memo(const Learner &l) {
 
 }  // namespace
 
-const Lab wake_the_opener = {
-    "wake_the_opener", "shared_memory", {"memo_opener.cpp", "memo_replier.cpp"}, 15, false,
-    judge_memo};
+const Lab wake_the_opener = {"wake_the_opener", "shared_memory",
+                             {"memo_opener.cpp", "memo_replier.cpp"}, 15, false, judge_memo,
+                             {"greetings", "soon", "wait", "removed"}, {"greetings", "removed"}};
 
 }  // namespace lab

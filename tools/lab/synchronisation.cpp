@@ -329,8 +329,10 @@ std::vector<Check> judge_stock(const Learner &l) {
 }  // namespace
 
 const Lab lock_the_tally = {"lock_the_tally", "synchronisation", {"tally_racy.cpp"}, 10, true,
-                            judge_tally};
-const Lab sleeping_producer = {
-    "sleeping_producer", "synchronisation", {"stock_gate.cpp"}, 10, false, judge_stock};
+                            judge_tally, {"sequence", "twenty", "lock", "races"},
+                            {"twenty", "races"}};
+const Lab sleeping_producer = {"sleeping_producer", "synchronisation", {"stock_gate.cpp"}, 10,
+                               false, judge_stock, {"invariants", "bound", "sleeps", "cpu"},
+                               {"invariants", "bound"}};
 
 }  // namespace lab

@@ -173,7 +173,7 @@ std::vector<Check> judge(const Learner &l) {
 
 }  // namespace
 
-const Lab join_the_workers = {
-    "join_the_workers", "thread_lifetime", {"leader_awaits.cpp"}, 17, false, judge};
+const Lab join_the_workers = {"join_the_workers", "thread_lifetime", {"leader_awaits.cpp"}, 17,
+                              false, judge, {"created_first", "one_worker_time", "returned"}};
 
 }  // namespace lab
