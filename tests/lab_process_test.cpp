@@ -14,8 +14,9 @@
 
 struct Told {
   const char *lab, *file;
-  std::map<std::string, std::string> verdicts;                     // check -> status in the results
-  std::map<std::string, std::vector<std::string>> says, not_says;  // check -> its words
+  std::map<std::string, std::string> verdicts;                    // check -> status in the results
+  std::map<std::string, std::vector<std::string>> says;           // check -> its words hold these
+  std::map<std::string, std::vector<std::string>> not_says = {};  // and never these
 };
 
 class LabTells : public ::testing::TestWithParam<Told> {};
