@@ -251,7 +251,7 @@ std::vector<Check> judge(const Learner &l) {
 
 }  // namespace
 
-const Lab reap_the_zombie = {
-    "reap_the_zombie", "process_control", {"parent_child.cpp"}, 10, false, judge};
+const Lab reap_the_zombie = {"reap_the_zombie", "process_control", {"parent_child.cpp"}, 10,
+                             false, judge, {"zombie", "reaped", "printed"}};
 
 }  // namespace lab
