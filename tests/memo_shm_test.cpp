@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -263,24 +264,33 @@ TEST_F(Memo, AnObjectMadeElsewhereIsLeftAloneAndNamed) {
 }
 
 // Who holds "OS" is known by the object, not by its path: a process that holds or maps an
-// "OS" of its own, on the /dev/shm of a mount namespace of its own, is no holder of this
-// one, while one that holds or maps this one is named either way.
+// object the name no longer names (replaced since), or an "OS" of its own on the /dev/shm
+// of a mount namespace of its own, is no holder of this one, while one that holds or maps
+// this one is named either way.
 TEST_F(Memo, HoldersAreKnownByTheObjectNotByItsPath) {
-  make_object("ours");
-  struct stat ours;
-  ASSERT_EQ(stat("/dev/shm/OS", &ours), 0);
+  enum Where { replaced, here, elsewhere };
   struct Row {
-    bool elsewhere, mapped;
+    Where where;
+    bool mapped;
     pid_t pid = 0;
-  } rows[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+  } rows[] = {{replaced, false}, {replaced, true}, {here, false},
+              {here, true},      {elsewhere, false}, {elsewhere, true}};
+  make_object("old!");
   std::string refused;
   for (Row &row : rows) {
+    if (row.where == here && !row.mapped) {  // the name now names another object
+      int fd = open("/dev/shm/OS.next", O_CREAT | O_EXCL | O_RDWR, 0600);
+      ASSERT_GE(fd, 0) << strerror(errno);
+      ASSERT_EQ(write(fd, "ours", 4), 4);
+      close(fd);
+      ASSERT_EQ(rename("/dev/shm/OS.next", "/dev/shm/OS"), 0) << strerror(errno);
+    }
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     row.pid = fork();
     if (row.pid == 0) {
       std::string why;
-      if (row.elsewhere && !private_shm(why))
+      if (row.where == elsewhere && !private_shm(why))
         _exit(1);
       int fd = shm_open("OS", O_CREAT | O_RDWR, 0600);  // elsewhere a new one, else ours
       if (fd < 0 || ftruncate(fd, 4096) != 0)
@@ -298,13 +308,15 @@ TEST_F(Memo, HoldersAreKnownByTheObjectNotByItsPath) {
     close(ready[1]);
     char up;
     if (read(ready[0], &up, 1) != 1) {
-      EXPECT_TRUE(row.elsewhere) << "a holder of this object could not be made";
-      refused = "no mount namespace for the holder elsewhere";
+      EXPECT_EQ(row.where, elsewhere) << "a holder of an object here could not be made";
+      refused = "no mount namespace could be had for a holder elsewhere";
       waitpid(row.pid, nullptr, 0);
       row.pid = 0;
     }
     close(ready[0]);
   }
+  struct stat ours;
+  ASSERT_EQ(stat("/dev/shm/OS", &ours), 0);
   std::string said = holders(ours);
   for (Row &row : rows) {
     if (!row.pid)
@@ -312,12 +324,14 @@ TEST_F(Memo, HoldersAreKnownByTheObjectNotByItsPath) {
     std::string p = std::to_string(row.pid);
     bool named = said.find("by " + p + " (") != std::string::npos ||
                  said.find(", " + p + " (") != std::string::npos;
-    EXPECT_EQ(named, !row.elsewhere) << (row.elsewhere ? "elsewhere, " : "here, ")
-                                     << (row.mapped ? "mapped: " : "open: ") << said;
+    EXPECT_EQ(named, row.where == here)
+        << (row.where == here ? "here, " : row.where == replaced ? "replaced, " : "elsewhere, ")
+        << (row.mapped ? "mapped: " : "open: ") << said;
     kill(row.pid, SIGKILL);
     waitpid(row.pid, nullptr, 0);
   }
   EXPECT_EQ(object()->substr(0, 4), "ours") << "the holders elsewhere made their own";
+  // Where namespaces are refused the rows elsewhere cannot be made; the others still judge.
   if (!refused.empty())
-    GTEST_SKIP() << "only the holders of this object were tried: " << refused;
+    std::cout << "holders elsewhere not tried: " << refused << "\n";
 }
