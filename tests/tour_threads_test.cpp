@@ -91,8 +91,8 @@ TEST(EndlessChat, PinnedRunsWordedByHowTheyCompareWithFree) {
       {10, 30, "only one thread runs at a time and a run ends only where the scheduler"},
   };
   for (const Row &row : rows) {
-    StandIn chat("endless_chat", "if grep -q '^Cpus_allowed_list:.*[,-]' /proc/self/status; then\n" +
-                                     chat_in_runs(row.free) + "else\n" +
+    std::string free_or_pinned = "if grep -q '^Cpus_allowed_list:.*[,-]' /proc/self/status; then\n";
+    StandIn chat("endless_chat", free_or_pinned + chat_in_runs(row.free) + "else\n" +
                                      chat_in_runs(row.pinned) + "fi\n");
     Outcome o = run({.argv = {chat.tour(), "--no-trace", "endless_chat"}, .deadline = 60});
     EXPECT_EQ(o.status, 0) << o.err;

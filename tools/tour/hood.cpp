@@ -62,10 +62,10 @@ void timeline(const Traced &t) {
     double from, to = -1;
     std::string how;
   };
-  std::vector<Life> lives = {{"main", t.pid, 0}};
+  std::vector<Life> lives = {{"main", t.pid, 0, -1, ""}};
   for (const Event *e : all(t, is_thread))
     lives.push_back(
-        {"thread", static_cast<pid_t>(e->value), e->at});  // may run before clone returns
+        {"thread", static_cast<pid_t>(e->value), e->at, -1, ""});  // may run before clone returns
   double last = t.events.empty() ? 0 : t.events.back().at;
   for (Life &life : lives)
     for (const Event &e : t.events) {
