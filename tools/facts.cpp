@@ -261,6 +261,33 @@ bool own_data(const std::vector<Mapping> &maps, const std::string &exe, uintptr_
   return false;
 }
 
+static bool library(const std::string &path) {
+  std::string name = fs::path(path).filename().string();
+  return name.ends_with(".so") || name.find(".so.") != std::string::npos;
+}
+
+Place place_of(const std::vector<Mapping> &maps, const std::string &exe, uintptr_t address) {
+  Place::Kind zeroed = Place::none;  // what a nameless mapping just here would belong to
+  uintptr_t after = 0;               // where the mapping before it ended
+  for (const Mapping &m : maps) {
+    bool nameless = m.path.empty() || m.path == "/dev/zero (deleted)";
+    Place::Kind kind = m.path == exe                            ? Place::data
+                       : m.path == "[heap]"                     ? Place::heap
+                       : m.path == "[stack]"                    ? Place::stack
+                       : nameless && m.start == after && zeroed ? zeroed
+                       : nameless && m.perms.size() > 3 && m.perms[3] == 's' ? Place::shared
+                       : nameless                                            ? Place::anonymous
+                       : m.path.starts_with("[")                             ? Place::none
+                       : library(m.path) ? Place::library
+                                         : Place::file;
+    if (address >= m.start && address < m.end)
+      return {kind, kind == Place::file || kind == Place::library ? m.path : "", m.start};
+    zeroed = m.path == exe ? Place::data : library(m.path) ? Place::library : Place::none;
+    after = m.end;
+  }
+  return {};
+}
+
 std::vector<Said> said(const Traced &t) {
   std::string output;
   for (const Line &line : t.out.lines)

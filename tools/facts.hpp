@@ -97,6 +97,21 @@ std::vector<pid_t> children(pid_t pid);
 // its main stack; not a library's data, nor a thread's stack.
 bool own_data(const std::vector<Mapping> &maps, const std::string &exe, uintptr_t address);
 
+// Where an address lies, as a process's maps show it: its executable's data (its mappings
+// and the zeroed one straight after them), its heap, its main stack, a file it mapped (a
+// named semaphore's /dev/shm/sem.NAME), a shared mapping without a file, a private one (a
+// thread's stack, a large allocation), or a library's data (a library's mappings and the
+// zeroed one after them). All but a library's are memory the program made for itself.
+struct Place {
+  enum Kind { none, data, heap, stack, file, shared, anonymous, library } kind = none;
+  std::string path;  // the file of `file` and `library`
+  uintptr_t start = 0;
+  bool own() const {
+    return kind != none && kind != library;
+  }
+};
+Place place_of(const std::vector<Mapping> &maps, const std::string &exe, uintptr_t address);
+
 // What each write to stdout said: the output cut into the bytes of each write call on
 // descriptor 1, in the trace's order, with the thread that made it. On a terminal stdio
 // writes each line as it is printed, by the thread that prints it; on a pipe it writes
