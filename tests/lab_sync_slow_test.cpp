@@ -31,10 +31,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"twenty"}},
         // A yielding producer spins only while nothing else wants its CPU: beside other
         // work it yields much of its time away. Its wait in the kernel is what must fail it.
-        Attempt{"sleeping_producer",
-                {"sleeping_producer/yield_producer.cpp"},
-                {"sleeps"},
-                {"cpu"}},
+        Attempt{"sleeping_producer", {"sleeping_producer/yield_producer.cpp"}, {"sleeps"}, {"cpu"}},
         // Its sleeps are on the print's lock, which the seller sleeps on too.
         Attempt{"sleeping_producer",
                 {"sleeping_producer/print_mutex_spinner.cpp"},
@@ -75,8 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
         Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}}, true},
         Repeated{{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}}, false},
         Repeated{{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}}, true},
-        Repeated{{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}}, false},
-        Repeated{{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}}, true}),
+        Repeated{{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}, {"cpu"}},
+                 false},
+        Repeated{{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}, {"cpu"}},
+                 true}),
     [](const auto &info) {
       return attempt_name(info.param.attempt.lab, info.param.attempt.files[0]) +
              (info.param.pinned ? "_pinned" : "_free");

@@ -19,21 +19,27 @@ std::string ending(const Outcome &o) {
   return words::line("synchronisation.exited", {{"status", std::to_string(o.status)}});
 }
 
-// Each thread's time on a CPU, in seconds: from schedstat, counted in nanoseconds, where
-// the kernel keeps it; else from stat, in clock ticks.
-static std::vector<std::pair<pid_t, double>> on_cpu(pid_t pid) {
-  std::vector<std::pair<pid_t, double>> times;
+// Each thread's time on a CPU, and on a CPU or ready to run and waiting for one, in
+// seconds: schedstat's first two fields, in nanoseconds, where the kernel keeps them; else
+// its CPU time alone, from stat, in clock ticks, for both. A thread that spins wants a CPU
+// all the time; one that sleeps in the kernel wants none while it sleeps. On a busy
+// machine (or one CPU) a spinner gets only part of what it wants.
+static void on_cpu(pid_t pid, Sampler::Sample &s) {
   std::error_code gone;
   std::string task = "/proc/" + std::to_string(pid) + "/task";
   for (const auto &entry : std::filesystem::directory_iterator(task, gone)) {
     std::ifstream in(entry.path() / "schedstat");
-    unsigned long long ns = 0;
-    if (!(in >> ns))
-      return cpu_times(pid);
-    times.push_back({atoi(entry.path().filename().c_str()), ns / 1e9});
+    unsigned long long ran = 0, waited = 0;
+    if (!(in >> ran >> waited)) {
+      s.cpu = s.wanted = cpu_times(pid);
+      return;
+    }
+    pid_t tid = atoi(entry.path().filename().c_str());
+    s.cpu.push_back({tid, ran / 1e9});
+    s.wanted.push_back({tid, (ran + waited) / 1e9});
   }
-  std::sort(times.begin(), times.end());
-  return times;
+  std::sort(s.cpu.begin(), s.cpu.end());
+  std::sort(s.wanted.begin(), s.wanted.end());
 }
 
 void Sampler::start(pid_t pid) {
@@ -43,7 +49,7 @@ void Sampler::start(pid_t pid) {
     for (int n = 0; running; ++n) {
       Sample s;
       s.mark = mark ? mark() : 0;
-      s.cpu = on_cpu(pid);
+      on_cpu(pid, s);
       s.at = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
       if (s.cpu.empty())  // the program has ended
         break;
@@ -103,8 +109,8 @@ std::string Waits::where(uintptr_t word) const {
     return words::line(name.empty() ? "synchronisation.place.data" : "synchronisation.place.named",
                        facts);
   }
-  static const char *kinds[] = {"none", "data", "heap", "stack", "file", "shared", "anonymous",
-                                "library"};
+  static const char *kinds[] = {"none", "data",   "heap",      "stack",
+                                "file", "shared", "anonymous", "library"};
   return words::line(std::string("synchronisation.place.") + kinds[p.kind], facts);
 }
 
@@ -119,8 +125,8 @@ void traced_waits(Waits &w, const Learner &l, Run r, const std::string &calls) {
     if (started)
       started(pid);
   };
-  w.t = trace(limited(l, r), traced(clone_calls) + "," + traced(futex_calls) +
-                                 (calls.empty() ? "" : "," + calls));
+  w.t = trace(limited(l, r),
+              traced(clone_calls) + "," + traced(futex_calls) + (calls.empty() ? "" : "," + calls));
   w.sampler.stop();
   w.futexes = count_futexes(w.t);
   for (const Event *e : all(w.t, is_thread)) {
@@ -129,11 +135,21 @@ void traced_waits(Waits &w, const Learner &l, Run r, const std::string &calls) {
   }
 }
 
-const Lab lock_the_tally = {"lock_the_tally", "synchronisation", {"tally_racy.cpp"}, 10, true,
-                            judge_tally, {"sequence", "twenty", "lock", "races"},
+const Lab lock_the_tally = {"lock_the_tally",
+                            "synchronisation",
+                            {"tally_racy.cpp"},
+                            10,
+                            true,
+                            judge_tally,
+                            {"sequence", "twenty", "lock", "races"},
                             {"twenty", "races"}};
-const Lab sleeping_producer = {"sleeping_producer", "synchronisation", {"stock_gate.cpp"}, 10,
-                               false, judge_stock, {"invariants", "bound", "sleeps", "cpu"},
+const Lab sleeping_producer = {"sleeping_producer",
+                               "synchronisation",
+                               {"stock_gate.cpp"},
+                               10,
+                               false,
+                               judge_stock,
+                               {"invariants", "bound", "sleeps", "cpu"},
                                {"invariants", "bound"}};
 
 }  // namespace lab

@@ -22,8 +22,9 @@ std::string ending(const Outcome &o);
 // read all the same. `mark`, if given, is read at each sample: a fact of the lines so far.
 struct Sampler {
   struct Sample {
-    double at = 0;  // seconds since start()
-    std::vector<std::pair<pid_t, double>> cpu;
+    double at = 0;                                 // seconds since start()
+    std::vector<std::pair<pid_t, double>> cpu;     // each thread's time on a CPU so far
+    std::vector<std::pair<pid_t, double>> wanted;  // ... and waiting for one, by thread id
     long mark = 0;
   };
   double every = 0.005;
