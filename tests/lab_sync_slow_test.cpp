@@ -56,8 +56,9 @@ TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
   for (int i = 0; i < 5; ++i) {
     SCOPED_TRACE("run " + std::to_string(i + 1) + (r.pinned ? ", pinned to one CPU" : ""));
     Judged j = expect_judged(r.attempt, r.pinned);
-    // Judging takes at most 20 s; the build of both programs comes on top.
-    EXPECT_LT(j.seconds, 40) << j.output;
+    // Judging takes about 12 s and the build comes on top; beside other runs pinned to the
+    // same CPU, as under ctest -j4, several times that.
+    EXPECT_LT(j.seconds, 100) << j.output;
   }
 }
 
@@ -68,10 +69,15 @@ INSTANTIATE_TEST_SUITE_P(
         Repeated{{"lock_the_tally", {"lock_the_tally/solution.cpp"}, {}}, true},
         Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}}, false},
         Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}}, true},
-        Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}}, false},
-        Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}}, true},
-        Repeated{{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}}, false},
-        Repeated{{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}}, true},
+        // Other correct producers: their CPU check may be left undecided on a busy CPU.
+        Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}, {"cpu"}},
+                 false},
+        Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}, {"cpu"}},
+                 true},
+        Repeated{{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}, {"cpu"}},
+                 false},
+        Repeated{{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}, {"cpu"}},
+                 true},
         Repeated{{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}, {"cpu"}},
                  false},
         Repeated{{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}, {"cpu"}},

@@ -91,8 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {"sequence", "lock"},
                 {"twenty"}},
         Attempt{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}},
-        Attempt{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}},
-        Attempt{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}},
+        Attempt{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}, {"cpu"}},
+        Attempt{"sleeping_producer", {"sleeping_producer/named_semaphore.cpp"}, {}, {"cpu"}},
         // Woken under a mutex, on a busy machine or one CPU it may wait for a CPU after each
         // wake as long as a spinner would: the run then cannot tell, and says so.
         Attempt{"sleeping_producer", {"sleeping_producer/condvar_producer.cpp"}, {}, {"cpu"}},

@@ -290,10 +290,11 @@ Check cpu_shares(const Traced_stock &traced, const Stock &s, size_t lines) {
 }  // namespace
 
 std::vector<Check> judge_stock(const Learner &l) {
-  Traced_stock traced = traced_stock(l);
   // On a terminal each line is written as it is printed: a program that stops shows its
-  // last line, not the last buffer that happened to fill.
+  // last line, not the last buffer that happened to fill. This run comes first, so that
+  // it always has its second and a half, however long the traced run takes.
   Outcome o = watch(limited(l, {.argv = {l.programs[0]}, .tty = true, .deadline = 1.5}));
+  Traced_stock traced = traced_stock(l);
   Stock s = stock(o.lines);
   Vars facts = {{"lines", std::to_string(o.lines.size())},
                 {"made", std::to_string(s.made)},
