@@ -1,5 +1,5 @@
 // The synchronisation labs again, at length: more wrong answers, and each correct answer
-// judged five times on every CPU and five times pinned to one, where a flaky judge shows.
+// judged three times on every CPU and three times pinned to one, where a flaky judge shows.
 #include <gtest/gtest.h>
 
 #include "harness.hpp"
@@ -53,7 +53,7 @@ class SyncLabRepeated : public ::testing::TestWithParam<Repeated> {};
 
 TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
   const Repeated &r = GetParam();
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE("run " + std::to_string(i + 1) + (r.pinned ? ", pinned to one CPU" : ""));
     Judged j = expect_judged(r.attempt, r.pinned);
     // Judging takes about 12 s and the build comes on top; beside other runs pinned to the
