@@ -56,9 +56,6 @@ TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE("run " + std::to_string(i + 1) + (r.pinned ? ", pinned to one CPU" : ""));
     Judged j = expect_judged(r.attempt, r.pinned);
-    // Judging takes about 12 s and the build comes on top; beside other runs pinned to the
-    // same CPU, as under ctest -j4, several times that.
-    EXPECT_LT(j.seconds, 100) << j.output;
   }
 }
 
@@ -67,9 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Repeated{{"lock_the_tally", {"lock_the_tally/solution.cpp"}, {}}, false},
         Repeated{{"lock_the_tally", {"lock_the_tally/solution.cpp"}, {}}, true},
-        Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}}, false},
-        Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}}, true},
-        // Other correct producers: their CPU check may be left undecided on a busy CPU.
+        Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}, {"cpu"}}, false},
+        Repeated{{"sleeping_producer", {"sleeping_producer/solution.cpp"}, {}, {"cpu"}}, true},
         Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}, {"cpu"}},
                  false},
         Repeated{{"sleeping_producer", {"sleeping_producer/producer_first.cpp"}, {}, {"cpu"}},

@@ -230,10 +230,9 @@ Check cpu_shares(const Traced_stock &traced, const Stock &s, size_t lines) {
     return check(name, false, facts);
   }
   // The workers by their ids; the producer is the one that wrote the products lines.
-  // Summed over the readings between which the lines showed the stock at its bound, and
-  // over all readings since they first showed it full.
-  double window = 0, used[2] = {0, 0}, since = 0, used_since[2] = {0, 0};
-  double wanted[2] = {0, 0}, wanted_since[2] = {0, 0};
+  // Summed over the readings between which the lines showed the stock at its bound, once
+  // they had first shown it full.
+  double window = 0, used[2] = {0, 0}, since = 0, wanted[2] = {0, 0};
   bool filled = false;
   for (size_t k = 1; k < samples.size(); ++k) {
     const Sampler::Sample &a = samples[k - 1], &b = samples[k];
@@ -246,21 +245,17 @@ Check cpu_shares(const Traced_stock &traced, const Stock &s, size_t lines) {
     since += b.at - a.at;
     window += near ? b.at - a.at : 0;
     for (size_t i = 0; i < 2; ++i) {
-      used_since[i] += b.cpu[i + 1].second - a.cpu[i + 1].second;
       used[i] += near ? b.cpu[i + 1].second - a.cpu[i + 1].second : 0;
-      wanted_since[i] += b.wanted[i + 1].second - a.wanted[i + 1].second;
       wanted[i] += near ? b.wanted[i + 1].second - a.wanted[i + 1].second : 0;
     }
   }
   if (since < 0.05)
     return unjudged(name, words::line("sleeping_producer.cpu.never_full", facts));
-  // A stock that stood at its bound only for moments: the time since it first filled.
+  // A stock at its bound only for moments shows nothing of what the producer does there.
   bool brief = window < 0.05;
   facts["at_bound"] = fixed(window, 2);
-  if (brief) {
-    window = since, used[0] = used_since[0], used[1] = used_since[1];
-    wanted[0] = wanted_since[0], wanted[1] = wanted_since[1];
-  }
+  if (brief)
+    return unjudged(name, words::line("sleeping_producer.cpu.brief", facts));
   bool known = traced.producer == last->cpu[1].first || traced.producer == last->cpu[2].first;
   size_t producer = known ? traced.producer == last->cpu[2].first : used[1] > used[0];
   double p = used[producer], seller = used[1 - producer];
