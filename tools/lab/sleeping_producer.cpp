@@ -287,8 +287,18 @@ Check cpu_shares(const Traced_stock &traced, const Stock &s, size_t lines) {
 std::vector<Check> judge_stock(const Learner &l) {
   // On a terminal each line is written as it is printed: a program that stops shows its
   // last line, not the last buffer that happened to fill. This run comes first, so that
-  // it always has its second and a half, however long the traced run takes.
-  Outcome o = watch(limited(l, {.argv = {l.programs[0]}, .tty = true, .deadline = 1.5}));
+  // it always has its time, however long the traced run takes.
+  // It goes on until the lines have shown a full stock and a thousand lines more, for at
+  // most five seconds: a terminal on a busy machine may take seconds to show a full stock.
+  Stock seen;
+  size_t read = 0;
+  auto enough = [&](const std::vector<Line> &lines) {
+    for (; read < lines.size() && seen.top < bound; ++read)
+      count_line(seen, lines[read].text);
+    return seen.top >= bound && lines.size() >= read + 1000;
+  };
+  Outcome o =
+      watch(limited(l, {.argv = {l.programs[0]}, .tty = true, .deadline = 5, .stop_when = enough}));
   Traced_stock traced = traced_stock(l);
   Stock s = stock(o.lines);
   Vars facts = {{"lines", std::to_string(o.lines.size())},
