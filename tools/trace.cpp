@@ -175,7 +175,10 @@ static pid_t first_child(pid_t pid) {
   return child;
 }
 
+std::function<Looking()> onlooker;
+
 Traced trace(Run r, const std::string &calls) {
+  Looking look = onlooker ? onlooker() : Looking{};
   struct Record {  // strace's output file, removed however this ends
     char path[32] = "/tmp/trace.XXXXXX";
     Record() {
@@ -189,7 +192,8 @@ Traced trace(Run r, const std::string &calls) {
     }
   } record;
   std::vector<std::string> argv = {"strace", "-f", "-ttt",      "-q", "-s",
-                                   "40",     "-o", record.path, "-e", "trace=execve," + calls,
+                                   "40",     "-o", record.path, "-e",
+                                   "trace=execve," + calls + (look.calls.empty() ? "" : "," + look.calls),
                                    "--"};
   argv.insert(argv.end(), r.argv.begin(), r.argv.end());
   r.argv = argv;
@@ -212,6 +216,8 @@ Traced trace(Run r, const std::string &calls) {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    if (look.started && program)
+      look.started(program);
     if (started)
       started(program);
   };
@@ -221,6 +227,8 @@ Traced trace(Run r, const std::string &calls) {
   t.events = read_trace(file);
   if (!t.events.empty())
     t.pid = t.events.front().tid;
+  if (look.ended)
+    look.ended(t);
   return t;
 }
 

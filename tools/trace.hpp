@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -54,6 +55,18 @@ struct Traced {
 // (strace's -e trace= list; execve is always added). r.started is given the program's pid
 // once the program runs, its C library loaded.
 Traced trace(Run r, const std::string &calls);
+
+// What a tool that keeps its runs (to draw them afterwards) does with each traced run:
+// `started` is given the program's pid once it runs, before the Run's own `started`, and
+// `ended` the whole record once it is read. Set `onlooker` and every trace() asks it for
+// a Looking of its own (traces may run at once, from threads); unset, a trace costs
+// nothing more.
+struct Looking {
+  std::function<void(pid_t)> started;
+  std::function<void(const Traced &)> ended;
+  std::string calls;  // traced besides the run's own calls (strace's -e trace= list), or ""
+};
+extern std::function<Looking()> onlooker;
 
 // "" when strace can trace a program here; otherwise why not, in one line.
 std::string tracing_refused();

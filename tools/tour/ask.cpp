@@ -11,6 +11,7 @@
 #include <regex>
 #include <set>
 
+#include "album.hpp"
 #include "engine.hpp"
 
 namespace tour {
@@ -237,6 +238,11 @@ static void verdict(const Asked &a, const Question &q, bool right, bool usual,
                      : right          ? "predict.matched"
                                       : "predict.missed";
   say(text(name, vars, settings.width - 4));
+  if (album::keeping())
+    album::verdict({.name = vars["question"],
+                    .word = a.answer.empty() ? "not_judged" : right ? "passed" : "failed",
+                    .label = line("page.prediction"),
+                    .text = line(name, vars)});
   if (!usual)
     for (const std::string &l : text("predict.unusual", vars, settings.width - 4))
       out("   " + l);
@@ -280,8 +286,13 @@ void judge_unseen(const Asked &a, const std::string &why) {
     throw Interrupted{};
   if (!a.asked)
     return;
-  say(text("predict.unjudged", {{"answer", a.answer.empty() ? "-" : a.answer}, {"why", why}},
-           settings.width - 4));
+  Vars vars = {{"answer", a.answer.empty() ? "-" : a.answer}, {"why", why}};
+  say(text("predict.unjudged", vars, settings.width - 4));
+  if (album::keeping())
+    album::verdict({.name = a.name,
+                    .word = "not_judged",
+                    .label = line("page.prediction"),
+                    .text = line("predict.unjudged", vars)});
   ++unjudged;
   after_verdict = true;
 }

@@ -1,4 +1,5 @@
 // The engine's plain half: where things are, the words, the output, running a program.
+#include "album.hpp"
 #include "engine.hpp"
 
 #include <unistd.h>
@@ -100,6 +101,8 @@ void lessons() {
 void evidence(const std::string &name, const Vars &vars) {
   after_verdict = blank = false;
   std::vector<std::string> lines = text(name, vars, settings.width - 4);
+  if (album::keeping())
+    album::note(line(name, vars));
   for (size_t i = 0; i < lines.size(); ++i)
     printf("%s%s\n", i == 0 ? "=> " : "   ", lines[i].c_str());
 }

@@ -4,7 +4,9 @@
 // run what will happen, and judges the answers by what the run did. The words are in the
 // words folder (words/ here, tour-words/ when installed).
 //
-// Run:  ./tour [--predict] [--full] [--no-trace] [--list] [--help] [NAME...]
+// Run:  ./tour [--predict] [--full] [--no-trace] [--html PATH] [--trace-events PATH]
+//              [--list] [--help] [NAME...]
+// With --html each traced run is also drawn, on one page: every thread's life on one axis.
 // Ctrl-C ends the tour at once; it never leaves a program running or /dev/shm/OS behind.
 
 #include <signal.h>
@@ -15,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
+#include "album.hpp"
 #include "engine.hpp"
 #include "stops.hpp"
 
@@ -34,9 +38,27 @@ static void interrupted(int) {
   cancel();
 }
 
+#ifndef PAGE_WORDS
+#define PAGE_WORDS "page-words"
+#endif
+
+static std::string html, trace_events;  // where to write the page of the runs, if asked
+
+// The page's words: in the source tree when built, beside the tour when installed.
+static std::string page_words() {
+  std::error_code none;
+  if (std::filesystem::is_directory(PAGE_WORDS, none))
+    return PAGE_WORDS;
+  return (std::filesystem::read_symlink("/proc/self/exe", none).parent_path() / "page-words")
+      .string();
+}
+
 static int finish(int status) {
   if (made_shm)
     unlink("/dev/shm/OS");
+  std::string failed;
+  if (album::keeping() && !album::write(html, trace_events, failed))
+    fprintf(stderr, "tour: %s\n", line("page.no_page", {{"path", failed}}).c_str());
   forget_typed();  // what was typed during the tour is not for the shell after it
   if (status == 130) {
     out("\n" + line("interrupted"));
@@ -75,6 +97,8 @@ int main(int argc, char **argv) {
       settings.full = true;
     } else if (arg == "--no-trace") {
       settings.tracing = false;
+    } else if ((arg == "--html" || arg == "--trace-events") && i + 1 < argc) {
+      (arg == "--html" ? html : trace_events) = argv[++i];
     } else if (stop != stops.end()) {
       chosen.push_back(*stop);
     } else {
@@ -91,6 +115,11 @@ int main(int argc, char **argv) {
   }
   if (chosen.empty())
     chosen = stops;
+  if (!html.empty() || !trace_events.empty()) {
+    album::keep_runs(page_words());
+    album::kept().title = line("page.title.tour");
+    album::kept().intro = {line("page.intro")};
+  }
 
   struct sigaction action = {};
   action.sa_handler = interrupted;
@@ -109,6 +138,8 @@ int main(int argc, char **argv) {
       out(line);
   }
   for (const auto &[name, stop] : chosen) {
+    if (album::keeping())
+      album::part(text(name)[0]);
     try {
       stop();
       // The memo stop runs the replier too, and asks about it.

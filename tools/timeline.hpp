@@ -1,0 +1,26 @@
+// A traced run as a page's section (page.hpp), worked out from the same facts the tour's
+// stops and the lab's checks read (facts.hpp): the clones that made each thread and
+// process, the futex waits that slept and on which word, the waits that reaped a child,
+// the writes to stdout and who made them.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "facts.hpp"
+#include "page.hpp"
+
+namespace page {
+
+// What /proc showed while the run went on, and the names of the futex words it used.
+struct Seen {
+  std::map<uintptr_t, std::string> names;      // "`sem`", "stdout's lock"...
+  std::vector<std::pair<pid_t, double>> cpu;  // each thread's CPU time, as last read
+};
+
+page::Section timeline(const watcher::Traced &t, const Seen &seen);
+
+}  // namespace page
