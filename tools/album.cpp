@@ -103,8 +103,10 @@ page::Seen seen(Looker &l, const Traced &t) {
 Looking look() {
   auto l = std::make_shared<Looker>();
   // The sleeps by the clock and the waits for a child, so that a row asleep there is not
-  // drawn awake; the stops' and checks' own calls stay as they are.
-  Looking looking{.calls = traced({"nanosleep", "clock_nanosleep", "clock_nanosleep_time64"}) +
+  // drawn awake, and restart_syscall, which goes on with a sleep that a signal broke (a
+  // child's SIGCHLD does, under strace); the stops' and checks' own calls stay as they are.
+  Looking looking{.calls = traced({"nanosleep", "clock_nanosleep", "clock_nanosleep_time64",
+                                   "restart_syscall"}) +
                            "," + traced(wait_calls)};
   looking.started = [l](pid_t pid) {
     l->pid = pid;
@@ -121,6 +123,7 @@ Looking look() {
     page::Section s = timeline(t, seen(*l, t));
     std::string program = l->exe.empty() ? "?" : fs::path(l->exe).filename().string();
     s.title = words::line("page.run", {{"program", program}});
+    s.program = program;
     if (t.out.interrupted)
       s.notes.push_back(words::line("page.stopped", {{"after", std::to_string(t.out.end).substr(0, 4)}}));
     std::lock_guard<std::mutex> hold(guard);
@@ -134,7 +137,8 @@ Looking look() {
 }  // namespace
 
 void keep_runs(const std::string &words_folder) {
-  words::load(words_folder);
+  if (!on)
+    words::load(words_folder);
   on = true;
   onlooker = look;
 }

@@ -226,11 +226,13 @@ std::string svg(const Section &run) {
     y_of[run.rows[i].tid] = y;
     draw_row(s, run.rows[i], y, g, std::max(cpu_scale, 1e-6));
   }
-  // Links, one arrow per kind, pair of rows and column it arrives in.
+  // Links, one arrow per kind, pair of rows and column it arrives in; where they are
+  // many, per five columns, so that the rows stay visible between them.
   std::map<std::tuple<int, pid_t, pid_t, int>, std::pair<const Link *, int>> arrows;
+  int wide = run.links.size() > 300 ? 5 : 1;
   for (const Link &l : run.links)
     if (y_of.count(l.from) && y_of.count(l.to)) {
-      auto &a = arrows[{l.kind, l.from, l.to, g.column(l.to_at)}];
+      auto &a = arrows[{l.kind, l.from, l.to, g.column(l.to_at) / wide}];
       a = {a.first ? a.first : &l, a.second + 1};
     }
   static const char *kinds[] = {"wake", "join", "reap"};

@@ -61,6 +61,7 @@ struct Verdict {
 // One traced run, drawn.
 struct Section {
   std::string title;
+  std::string program;  // the file name of the program traced
   std::vector<std::string> notes;
   double end = 0;  // seconds: the trace's last event
   int clones = 0;  // the threads and processes the trace shows made

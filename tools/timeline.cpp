@@ -18,8 +18,12 @@ bool made_process(const Event &e) {
          e.value > 0;
 }
 
+// A sleep by the clock, or its rest after a signal broke it: "restart_syscall(<...
+// resuming interrupted clock_nanosleep ...>)".
 bool sleeping(const Event &e) {
-  return e.name == "nanosleep" || e.name == "clock_nanosleep" || e.name == "clock_nanosleep_time64";
+  return e.name == "nanosleep" || e.name == "clock_nanosleep" ||
+         e.name == "clock_nanosleep_time64" ||
+         (e.name == "restart_syscall" && e.text.find("nanosleep") != std::string::npos);
 }
 
 std::string hex(uintptr_t word) {
@@ -169,8 +173,9 @@ Section timeline(const Traced &t, const Seen &seen) {
   for (const auto &[word, sleeps] : asleep_on)
     for (const Event *e : sleeps) {
       Row *thread = ender(word, e->at);
-      if (thread && thread->tid != e->tid && thread->ended >= 0 && thread->ended <= e->done)
-        s.links.push_back({Link::join, thread->tid, e->tid, thread->ended, e->done,
+      // strace may see the end a moment after the join it let return
+      if (thread && thread->tid != e->tid && thread->ended >= e->at)
+        s.links.push_back({Link::join, thread->tid, e->tid, std::min(thread->ended, e->done), e->done,
                            words::line("page.link.join.what",
                                        {{"waiter", id(e->tid)}, {"tid", id(thread->tid)}})});
     }
@@ -183,7 +188,7 @@ Section timeline(const Traced &t, const Seen &seen) {
                  {"status", std::to_string(r.status)}};
     child->spans.push_back({child->ended, r.call->done, State::zombie,
                             words::line("page.zombie.child", vars)});
-    s.links.push_back({Link::reap, r.child, r.call->tid, child->ended, r.call->done,
+    s.links.push_back({Link::reap, r.call->tid, r.child, r.call->done, r.call->done,
                        words::line("page.link.reap.what", vars)});
   }
   // A main thread that ended alone (pthread_exit) stays a zombie while its process lives.

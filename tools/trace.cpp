@@ -111,6 +111,18 @@ std::string shorten_call(const std::string &text, size_t limit) {
   return cut == std::string::npos ? text : text.substr(0, cut) + ", ..." + tail;
 }
 
+// Takes strace's " <0.000123>" off the end of a call (-T: the seconds spent in it), and
+// gives them; -1 when there is none.
+static double spent(std::string &text) {
+  size_t open = text.rfind(" <");
+  if (open == std::string::npos || !text.ends_with(">") ||
+      text.find_first_not_of("0123456789.", open + 2) != text.size() - 1)
+    return -1;
+  double seconds = atof(text.c_str() + open + 2);
+  text.erase(open);
+  return seconds;
+}
+
 std::vector<Event> read_trace(std::istream &in) {
   std::vector<Event> events;
   std::map<pid_t, size_t> unfinished;  // thread -> its call that waits for its second half
@@ -126,7 +138,8 @@ std::vector<Event> read_trace(std::istream &in) {
     if (!(fields >> e.tid >> e.at))
       continue;
     std::getline(fields >> std::ws, e.text);
-    e.done = e.at;
+    double took = spent(e.text);
+    e.done = e.at + std::max(0.0, took);
     if (e.text.starts_with("<... ")) {  // "<... futex resumed>) = 0": the second half
       auto first = unfinished.find(e.tid);
       size_t rest = e.text.find("resumed>");
@@ -134,7 +147,7 @@ std::vector<Event> read_trace(std::istream &in) {
         continue;
       Event &whole = events[first->second];
       whole.text += e.text.substr(rest + 8);
-      whole.done = e.at;
+      whole.done = took >= 0 ? whole.at + took : e.at;  // -T counts from the call's start
       parse_call(whole);
       unfinished.erase(first);
       continue;
@@ -195,6 +208,8 @@ Traced trace(Run r, const std::string &calls) {
                                    "40",     "-o", record.path, "-e",
                                    "trace=execve," + calls + (look.calls.empty() ? "" : "," + look.calls),
                                    "--"};
+  if (onlooker)  // each call's time in the kernel, even one that no other thread cut in two
+    argv.insert(argv.begin() + 1, "-T");
   argv.insert(argv.end(), r.argv.begin(), r.argv.end());
   r.argv = argv;
   auto started = r.started;

@@ -124,6 +124,9 @@ std::vector<std::string> check_words(const Check &c, size_t room = 0);
 // scored 0, with `why`; for no lab at all (a name mistyped), one test named after it.
 std::vector<Result> unjudged_results(const Lab *lab, const std::string &asked,
                                      const std::string &why);
+// With a page of the runs asked for (--html): each check beside the traced run that
+// decided it, on the lab's part of the page (picture.cpp).
+void draw_checks(const Lab &lab, const std::vector<Scored> &checks);
 // The real user id a learner's program runs as when the lab runs as root (RLIMIT_NPROC
 // holds for every user but root): an id no account has, one per lab process.
 uid_t learner_uid();

@@ -3,7 +3,9 @@
 // a file of the learner's own and prints the task, every later time builds that file,
 // runs it under limits and judges it check by check. The words are in the words folder.
 //
-// Run:  ./lab [NAME [--file PATH]... [--json PATH] [--restart]] [--help]
+// Run:  ./lab [NAME [--file PATH]... [--json PATH] [--html PATH] [--trace-events PATH]
+//              [--restart]] [--help]
+// --html draws each traced run of the judgement on one page, each check beside its run.
 // Exit status: 0 every check passed, 1 one failed, 2 the lab could not be judged (it does
 // not build, bad arguments, or a check could not be made here and none failed).
 
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "album.hpp"
 #include "lab.hpp"
 
 #ifndef LAB_WORDS
@@ -25,6 +28,9 @@
 #endif
 #ifndef LAB_CXX
 #define LAB_CXX "c++"
+#endif
+#ifndef PAGE_WORDS
+#define PAGE_WORDS "page-words"
 #endif
 #ifndef SOURCE_DIR
 #define SOURCE_DIR "."
@@ -172,6 +178,8 @@ static void interrupted(int) {
   cancel();
 }
 
+static std::string html, trace_events;  // where to write the page of the runs, if asked
+
 static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
                        const std::string &json) {
   std::vector<std::string> sources;
@@ -192,6 +200,12 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
   }
   say("lab.judging", {{"name", lab.name}, {"seconds", fixed(lab.seconds, 0)}});
   out("");
+  if (!html.empty() || !trace_events.empty()) {
+    album::keep_runs(PAGE_WORDS);
+    album::kept().title = words::line("page.title.lab", {{"name", lab.name}});
+    album::kept().intro = {words::line("page.intro")};
+    album::part(words::text(lab.name)[0]);
+  }
   auto began = std::chrono::steady_clock::now();
   std::vector<Check> checks = judge(lab, built);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -200,6 +214,12 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
     return 130;
   }
   std::vector<Scored> all = scored(lab, checks);
+  std::string failed;
+  if (album::keeping()) {
+    draw_checks(lab, all);
+    if (!album::write(html, trace_events, failed))
+      complain("page.no_page", {{"path", failed}});
+  }
   int counts[3] = {0, 0, 0}, score = 0;
   for (const Scored &s : all) {
     print(s, lab.name);
@@ -254,12 +274,16 @@ int main(int argc, char **argv) {
       for (const std::string &line : words::text("lab.usage_full"))
         out(line);
       return 0;
-    } else if ((arg == "--file" || arg == "--json") && !has_value) {
+    } else if ((arg == "--file" || arg == "--json" || arg == "--html" ||
+                arg == "--trace-events") &&
+               !has_value) {
       refused("lab.needs_value", {{"arg", arg}});
     } else if (arg == "--file") {
       files.push_back(argv[++i]);
     } else if (arg == "--json") {
       json = argv[++i];
+    } else if (arg == "--html" || arg == "--trace-events") {
+      (arg == "--html" ? html : trace_events) = argv[++i];
     } else if (arg == "--restart") {
       restart = true;
     } else if (found != labs().end() && asked.empty()) {

@@ -1,0 +1,252 @@
+// A page of runs, drawn and opened in a real browser: a run whose picture is known
+// (known_picture: a waiter asleep on `sem` until a post 0.2 s in, a child left a zombie
+// for 0.3 s) checked against its own trace, then pages the tour and a lab wrote, each
+// opened by headless chromium: no console errors, a row for each thread the run made, each
+// write on the row of the thread that made it, the verdicts there; and a second of a tally,
+// aggregated, under 2 MB. The screenshots stay in the build folder (tests/page-*.png).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "album.hpp"
+#include "browser.hpp"
+#include "facts.hpp"
+#include "harness.hpp"
+#include "lab_judged.hpp"
+
+using namespace watcher;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string built(const std::string &name) {
+  return BUILD_DIR "/tests/" + name;
+}
+
+// The rows of a page as the browser holds them: each row's thread and the writers named by
+// the marks drawn inside it, section by section.
+struct Drawn {
+  pid_t tid;
+  std::vector<pid_t> marks;
+  int writes = 0;
+};
+std::vector<std::vector<Drawn>> rows_of(const std::string &dom) {
+  std::vector<std::vector<Drawn>> sections;
+  for (size_t at = 0; (at = dom.find("<svg class=\"timeline\"", at)) != std::string::npos;) {
+    size_t end = dom.find("</svg>", at);
+    std::string svg = dom.substr(at, end - at);
+    sections.push_back({});
+    for (size_t r = 0; (r = svg.find("<g class=\"row\"", r)) != std::string::npos;) {
+      size_t close = svg.find("</g>", r);
+      std::string row = svg.substr(r, close - r);
+      Drawn d{static_cast<pid_t>(std::stol(attributes(row, "g", "data-tid")[0]))};
+      for (const std::string &tid : attributes(row, "circle", "data-tid", "mark"))
+        d.marks.push_back(std::stol(tid));
+      for (const std::string &n : attributes(row, "circle", "data-writes", "mark"))
+        d.writes += std::stoi(n);
+      sections.back().push_back(d);
+      r = close;
+    }
+    at = end;
+  }
+  return sections;
+}
+
+// Opens a page; false, with why, where no browser is installed.
+Browsed opened(const std::string &page, const std::string &png) {
+  Browsed b = browse(page, png);
+  EXPECT_TRUE(b.console.empty()) << "the page wrote to its console: " << b.console[0];
+  EXPECT_GT(b.png, 1000) << "no screenshot in " << png;
+  return b;
+}
+
+bool made(const Event &e) {
+  return called(e, clone_calls) && e.ok() && e.value > 0;
+}
+
+// known_picture traced with its page kept: the trace, and the section drawn of it.
+struct Known {
+  Traced t;
+  page::Section s;
+  pid_t waiter = 0, poster = 0, child = 0;
+  const Event *post = nullptr;
+};
+Known known() {
+  album::keep_runs(SOURCE_DIR "/tools/words");
+  album::kept() = {};  // one run's page
+  album::part("known_picture");
+  Known k;
+  k.t = trace({.argv = {built("known_picture")}, .deadline = 10},
+              traced(clone_calls) + "," + traced(futex_calls) + ",write");
+  k.s = album::kept().parts.back().sections.back();
+  for (const Event *e : all(k.t, made))
+    (is_thread(*e) ? (k.waiter ? k.poster : k.waiter) : k.child) = e->value;
+  // The poster's wake on the word its thread partner slept on.
+  k.post = find(k.t, [&](const Event &e) {
+    return e.tid == k.poster && is_futex(e) && !is_futex_wait(e) && e.value > 0;
+  });
+  return k;
+}
+
+const page::Row *row(const page::Section &s, pid_t tid) {
+  auto r = std::find_if(s.rows.begin(), s.rows.end(), [&](const page::Row &r) { return r.tid == tid; });
+  return r == s.rows.end() ? nullptr : &*r;
+}
+
+}  // namespace
+
+// The rows, the sleep on `sem`, the post that ended it, the zombie and its reaping: each
+// where the trace puts it, by the trace's clock.
+TEST(Page, AKnownRunIsDrawnAsItsTraceShows) {
+  Known k = known();
+  ASSERT_EQ(k.t.out.status, 0) << k.t.out.err;
+  ASSERT_EQ(all(k.t, made).size(), 3u);
+  ASSERT_NE(k.post, nullptr) << "no post traced";
+  EXPECT_EQ(k.s.clones, 3);
+  ASSERT_EQ(k.s.rows.size(), 4u);
+  std::set<pid_t> tids = {k.t.pid, k.waiter, k.poster, k.child};
+  for (const page::Row &r : k.s.rows)
+    EXPECT_TRUE(tids.count(r.tid)) << r.label;
+
+  const page::Row *waiter = row(k.s, k.waiter);
+  ASSERT_TRUE(waiter);
+  auto on_sem = std::find_if(waiter->spans.begin(), waiter->spans.end(), [](const page::Span &s) {
+    return s.state == page::State::futex && s.what.find("`sem`") != std::string::npos;
+  });
+  ASSERT_NE(on_sem, waiter->spans.end()) << "the waiter's sleep on sem is not drawn";
+  EXPECT_GT(on_sem->to - on_sem->from, 0.15);  // the poster's 0.2 s, less its start
+  EXPECT_GE(on_sem->to, k.post->at);
+  EXPECT_LT(on_sem->to - k.post->at, 0.05);
+  auto woke = std::find_if(k.s.links.begin(), k.s.links.end(), [&](const page::Link &l) {
+    return l.kind == page::Link::wake && l.from == k.poster && l.to == k.waiter;
+  });
+  ASSERT_NE(woke, k.s.links.end()) << "no wake from the poster to the waiter";
+  EXPECT_DOUBLE_EQ(woke->from_at, k.post->at);
+
+  const page::Row *child = row(k.s, k.child);
+  ASSERT_TRUE(child);
+  std::vector<Reap> reaped = reaps(k.t);
+  ASSERT_EQ(reaped.size(), 1u);
+  auto zombie = std::find_if(child->spans.begin(), child->spans.end(),
+                             [](const page::Span &s) { return s.state == page::State::zombie; });
+  ASSERT_NE(zombie, child->spans.end()) << "the zombie is not drawn";
+  EXPECT_DOUBLE_EQ(zombie->from, child->ended);
+  EXPECT_DOUBLE_EQ(zombie->to, reaped[0].call->done);
+  EXPECT_GT(zombie->to - zombie->from, 0.25);  // the joins' 0.2 s and the 0.1 s sleep
+  EXPECT_TRUE(std::any_of(k.s.links.begin(), k.s.links.end(), [&](const page::Link &l) {
+    return l.kind == page::Link::reap && l.from == k.t.pid && l.to == k.child;
+  }));
+  EXPECT_TRUE(std::any_of(k.s.links.begin(), k.s.links.end(), [&](const page::Link &l) {
+    return l.kind == page::Link::join && l.from == k.waiter && l.to == k.t.pid;
+  })) << "main's join of the waiter, asleep until it ended";
+}
+
+// The same run opened in chromium: its rows, its marks on their writers' rows, its links.
+TEST(Page, AKnownRunOpensInABrowserAsDrawn) {
+  Known k = known();
+  std::string html = built("page-known.html"), failed;
+  ASSERT_TRUE(album::write(html, built("page-known.json"), failed)) << failed;
+  Browsed b = opened(html, built("page-known.png"));
+  if (!b.skipped.empty())
+    GTEST_SKIP() << b.skipped;
+  auto sections = rows_of(b.dom);
+  ASSERT_EQ(sections.size(), 1u);
+  std::map<pid_t, int> writes;
+  for (const Event *e : all(k.t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; }))
+    writes[e->tid]++;
+  std::set<pid_t> drawn;
+  for (const Drawn &d : sections[0]) {
+    drawn.insert(d.tid);
+    for (pid_t writer : d.marks)
+      EXPECT_EQ(writer, d.tid) << "a write of " << writer << " on the row of " << d.tid;
+    EXPECT_EQ(d.writes, writes[d.tid]) << "the writes of " << d.tid;
+  }
+  EXPECT_EQ(drawn, (std::set<pid_t>{k.t.pid, k.waiter, k.poster, k.child}));
+  EXPECT_HAS(b.dom, "class=\"link wake\" data-from=\"" + std::to_string(k.poster) +
+                        "\" data-to=\"" + std::to_string(k.waiter) + "\"");
+  EXPECT_HAS(b.dom, "class=\"link reap\" data-from=\"" + std::to_string(k.t.pid) +
+                        "\" data-to=\"" + std::to_string(k.child) + "\"");
+  auto events = nlohmann::json::parse(contents(built("page-known.json")));
+  int threads = 0;
+  for (const auto &e : events["traceEvents"])
+    threads += e["name"] == "thread_name";
+  EXPECT_EQ(threads, 4);
+}
+
+// The tour's page of record_pass: each traced run a row for main and one per clone.
+TEST(Page, TheToursPageHasARowForEachThreadOfEachRun) {
+  std::string html = built("page-tour.html");
+  fs::remove(html);
+  Outcome o = run({.argv = {BUILD_DIR "/tools/tour", "record_pass", "--html", html}});
+  ASSERT_EQ(o.status, 0) << o.err;
+  Browsed b = opened(html, built("page-tour.png"));
+  if (!b.skipped.empty())
+    GTEST_SKIP() << b.skipped;
+  auto sections = rows_of(b.dom);
+  std::vector<std::string> clones = attributes(b.dom, "div", "data-clones", "section");
+  ASSERT_EQ(sections.size(), 2u);  // into a pipe and on a terminal
+  ASSERT_EQ(clones.size(), sections.size());
+  for (size_t i = 0; i < sections.size(); ++i) {
+    EXPECT_EQ(sections[i].size(), 2u);  // main and its one thread
+    EXPECT_EQ(sections[i].size(), 1 + std::stoul(clones[i]));
+    int writes = 0;
+    for (const Drawn &d : sections[i])
+      for (pid_t writer : d.marks) {
+        EXPECT_EQ(writer, d.tid);
+        writes++;
+      }
+    EXPECT_GT(writes, 0);
+  }
+  EXPECT_HAS(b.dom, "each thread's life, from its creation to its end");  // the evidence
+}
+
+// The lab's page: every check beside the run, the zombie check around the child's row.
+TEST(Page, TheLabsPageShowsEachVerdictBesideItsRun) {
+  std::string html = built("page-lab.html");
+  fs::remove(html);
+  Judged j = run_lab({"reap_the_zombie", "--file", source_of("reap_the_zombie/solution.cpp"),
+                      "--html", html});
+  ASSERT_EQ(j.status, 0) << j.output;
+  Browsed b = opened(html, built("page-lab.png"));
+  if (!b.skipped.empty())
+    GTEST_SKIP() << b.skipped;
+  for (const char *check : {"zombie", "reaped", "printed"})
+    EXPECT_HAS(b.dom, std::string("class=\"verdict passed\" data-check=\"reap_the_zombie.") +
+                          check + "\"");
+  auto sections = rows_of(b.dom);
+  ASSERT_EQ(sections.size(), 1u);
+  ASSERT_EQ(sections[0].size(), 2u);  // the parent and its child
+  EXPECT_HAS(b.dom, "data-check=\"reap_the_zombie.zombie\"><rect class=\"anchor passed\"");
+  EXPECT_HAS(b.dom, "<rect class=\"zombie\"");
+}
+
+// A second of tally_racy on a terminal, traced as the lab traces it: hundreds of thousands
+// of writes, drawn one mark per pixel column, under 2 MB, and the browser opens it.
+TEST(Page, ASecondOfATallyIsUnderTwoMegabytes) {
+  album::keep_runs(SOURCE_DIR "/tools/words");
+  album::kept() = {};
+  album::part("tally_racy");
+  Traced t = trace({.argv = {program("tally_racy")}, .tty = true, .deadline = 1,
+                    .max_lines = 400'000},
+                   traced(clone_calls) + "," + traced(futex_calls) + ",write");
+  ASSERT_GT(count_writes(t).calls, 2000);  // more than one mark per pixel column
+  std::string html = built("page-tally.html"), failed;
+  ASSERT_TRUE(album::write(html, "", failed)) << failed;
+  EXPECT_LT(fs::file_size(html), 2'000'000u);
+  Browsed b = opened(html, built("page-tally.png"));
+  if (!b.skipped.empty())
+    GTEST_SKIP() << b.skipped;
+  auto sections = rows_of(b.dom);
+  ASSERT_EQ(sections.size(), 1u);
+  EXPECT_EQ(sections[0].size(), 1 + all(t, is_thread).size());
+  long writes = 0;
+  for (const Drawn &d : sections[0]) {
+    writes += d.writes;
+    EXPECT_LE(d.marks.size(), 1000u);  // one mark per pixel column at most
+  }
+  EXPECT_EQ(writes, count_writes(t).calls);  // every write counted in some mark
+}
