@@ -137,7 +137,7 @@ Looking look() {
 }  // namespace
 
 void keep_runs(const std::string &words_folder) {
-  if (!on)
+  if (!on && !words_folder.empty())
     words::load(words_folder);
   on = true;
   onlooker = look;

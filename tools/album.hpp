@@ -12,7 +12,8 @@
 
 namespace album {
 
-// From now on, keep every traced run; the page's words come from `words_folder`.
+// From now on, keep every traced run; the page's words come from `words_folder` ("": they
+// are loaded already).
 void keep_runs(const std::string &words_folder);
 bool keeping();
 // What comes next belongs to a new part.

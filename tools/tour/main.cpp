@@ -39,18 +39,18 @@ static void interrupted(int) {
 }
 
 #ifndef PAGE_WORDS
-#define PAGE_WORDS "page-words"
+#define PAGE_WORDS ""
 #endif
 
 static std::string html, trace_events;  // where to write the page of the runs, if asked
 
-// The page's words: in the source tree when built, beside the tour when installed.
+// The page's words: in the source tree when built; installed, the tour's own words hold
+// them already.
 static std::string page_words() {
   std::error_code none;
-  if (std::filesystem::is_directory(PAGE_WORDS, none))
-    return PAGE_WORDS;
-  return (std::filesystem::read_symlink("/proc/self/exe", none).parent_path() / "page-words")
-      .string();
+  return !words::has("page.title.tour") && std::filesystem::is_directory(PAGE_WORDS, none)
+             ? PAGE_WORDS
+             : "";
 }
 
 static int finish(int status) {
