@@ -102,10 +102,10 @@ void sleeps(std::string &s, const Row &row, double y, const Scale &g, double ali
       calls += starts[end], slept += asleep[end], lived += alive[end], ++end;
     std::string title = first.what;
     if (end - c > 1 || calls > 1)
-      title += "\n" + words::line("page.aggregated", {{"calls", std::to_string(calls)},
+      title += '\n' + words::line("page.aggregated", {{"calls", std::to_string(calls)},
                                                       {"slept", when(slept)},
                                                       {"lived", when(lived)}});
-    title += "\n" + span_words(g.from(c), g.from(end));
+    title += '\n' + span_words(g.from(c), g.from(end));
     double h = row_h * l / static_cast<double>(levels);
     std::string cls = state_name(first.state).substr(11);
     s += rect(label + c, y + row_h - h, end - c, h, cls, title);
@@ -240,13 +240,16 @@ std::string svg(const Section &run) {
     const Link &l = *a.first;
     std::string title = l.what;
     if (a.second > 1)
-      title += "\n" + words::line("page.link.times", {{"times", std::to_string(a.second)}});
+      title += '\n' + words::line("page.link.times", {{"times", std::to_string(a.second)}});
     double y1 = y_of[l.from] + row_h / 2.0, y2 = y_of[l.to] + row_h / 2.0;
     y2 += y2 > y1 ? -row_h / 2.0 : row_h / 2.0;  // to the edge of the row it reaches
-    s += "<path class=\"link " + std::string(kinds[l.kind]) + "\" data-from=\"" +
+    // Many links are drawn faint and without heads, so that the rows show through.
+    s += "<path class=\"link " + std::string(kinds[l.kind]) + (wide > 1 ? " many" : "") +
+         "\" data-from=\"" +
          std::to_string(l.from) + "\" data-to=\"" + std::to_string(l.to) + "\" d=\"M" +
          n(g.x(l.from_at)) + " " + n(y1) + "L" + n(g.x(l.to_at)) + " " + n(y2) +
-         "\" marker-end=\"url(#arrow-" + kinds[l.kind] + ")\"><title>" + escaped(title) +
+         "\"" + (wide > 1 ? "" : " marker-end=\"url(#arrow-" + std::string(kinds[l.kind]) + ")\"") +
+         "><title>" + escaped(title) +
          "</title></path>\n";
   }
   // A verdict beside the row and the time that decided it.

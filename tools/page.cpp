@@ -48,7 +48,7 @@ svg.timeline{width:100%;min-width:900px;height:auto;font:12px sans-serif}
 .call{fill:#ffb300}.zombie{fill:url(#hatch);stroke:#616161}.life{stroke:#9e9e9e}
 .mark{fill:#111}.made,.ended{stroke:#111;stroke-width:2}.cpu{fill:#6d4c41}
 .link{fill:none;stroke-width:1.2;stroke-opacity:.75}.link.wake{stroke:#e53935}.link.join{stroke:#00897b}
-.link.reap{stroke:#d81b60}.anchor{fill:none;stroke-width:2.5;stroke-dasharray:5 3}
+.link.reap{stroke:#d81b60}.link.many{stroke-width:.8;stroke-opacity:.35}.anchor{fill:none;stroke-width:2.5;stroke-dasharray:5 3}
 .anchor.passed{stroke:#2e7d32}.anchor.failed{stroke:#c62828}.anchor.not_judged{stroke:#757575}
 .verdict{margin:.3em 0;padding:.3em .6em;border-left:6px solid #757575;background:#f5f5f5}
 .verdict.passed{border-color:#2e7d32}.verdict.failed{border-color:#c62828}
