@@ -13,8 +13,8 @@
 #include "harness.hpp"
 
 struct Browsed {
-  std::string skipped;  // why no browser could open it, or ""
-  std::string dom;      // the document after its script ran
+  std::string skipped;               // why no browser could open it, or ""
+  std::string dom;                   // the document after its script ran
   std::vector<std::string> console;  // the page's console lines: none is expected
   long png = 0;                      // the screenshot's size in bytes
 };
@@ -41,15 +41,19 @@ inline Browsed browse(const std::string &page, const std::string &png, int width
   std::string url = "file://" + fs::absolute(page).string();
   // As root chromium runs only without its sandbox; a profile of its own leaves nothing in
   // the user's.
-  std::vector<std::string> common = {browser, "--headless", "--no-sandbox", "--disable-gpu",
-                                     "--hide-scrollbars", "--user-data-dir=" + profile.string(),
-                                     "--window-size=" + std::to_string(width) + "," +
-                                         std::to_string(height)};
+  std::vector<std::string> common = {
+      browser,
+      "--headless",
+      "--no-sandbox",
+      "--disable-gpu",
+      "--hide-scrollbars",
+      "--user-data-dir=" + profile.string(),
+      "--window-size=" + std::to_string(width) + "," + std::to_string(height)};
   // One start of the browser both screenshots the page and dumps its document.
   Run open{.argv = common, .deadline = 30};
   fs::remove(png);
-  open.argv.insert(open.argv.end(), {"--enable-logging=stderr", "--v=0",
-                                     "--screenshot=" + png, "--dump-dom", url});
+  open.argv.insert(open.argv.end(),
+                   {"--enable-logging=stderr", "--v=0", "--screenshot=" + png, "--dump-dom", url});
   Outcome o = watcher::watch(open);
   b.dom = joined(o);
   std::regex console(":CONSOLE[^\\]]*\\] (.*)");
@@ -74,8 +78,8 @@ inline std::vector<std::string> attributes(const std::string &dom, const std::st
   std::vector<std::string> found;
   std::regex element("<" + tag + "\\b[^>]*>");
   std::regex value(attribute + "=\"([^\"]*)\"");
-  for (auto it = std::sregex_iterator(dom.begin(), dom.end(), element); it != std::sregex_iterator();
-       ++it) {
+  for (auto it = std::sregex_iterator(dom.begin(), dom.end(), element);
+       it != std::sregex_iterator(); ++it) {
     std::string e = it->str();
     std::smatch m;
     if ((cls.empty() || e.find("class=\"" + cls) != std::string::npos) &&

@@ -4,9 +4,9 @@
 // thread posts it 0.2 s after it was made. Each thread writes its own line as it goes.
 //
 // Run: ./known_picture        (ends after about 0.3 s, exit status 0)
+#include <pthread.h>
 #include <semaphore.h>
 #include <sys/wait.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>

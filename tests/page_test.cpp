@@ -96,7 +96,8 @@ Known known() {
 }
 
 const page::Row *row(const page::Section &s, pid_t tid) {
-  auto r = std::find_if(s.rows.begin(), s.rows.end(), [&](const page::Row &r) { return r.tid == tid; });
+  auto r =
+      std::find_if(s.rows.begin(), s.rows.end(), [&](const page::Row &r) { return r.tid == tid; });
   return r == s.rows.end() ? nullptr : &*r;
 }
 
@@ -159,7 +160,8 @@ TEST(Page, AKnownRunOpensInABrowserAsDrawn) {
   auto sections = rows_of(b.dom);
   ASSERT_EQ(sections.size(), 1u);
   std::map<pid_t, int> writes;
-  for (const Event *e : all(k.t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; }))
+  for (const Event *e :
+       all(k.t, [](const Event &e) { return e.name == "write" && e.arg(0) == "1"; }))
     writes[e->tid]++;
   std::set<pid_t> drawn;
   for (const Drawn &d : sections[0]) {
@@ -171,8 +173,8 @@ TEST(Page, AKnownRunOpensInABrowserAsDrawn) {
   EXPECT_EQ(drawn, (std::set<pid_t>{k.t.pid, k.waiter, k.poster, k.child}));
   EXPECT_HAS(b.dom, "class=\"link wake\" data-from=\"" + std::to_string(k.poster) +
                         "\" data-to=\"" + std::to_string(k.waiter) + "\"");
-  EXPECT_HAS(b.dom, "class=\"link reap\" data-from=\"" + std::to_string(k.t.pid) +
-                        "\" data-to=\"" + std::to_string(k.child) + "\"");
+  EXPECT_HAS(b.dom, "class=\"link reap\" data-from=\"" + std::to_string(k.t.pid) + "\" data-to=\"" +
+                        std::to_string(k.child) + "\"");
   auto events = nlohmann::json::parse(contents(built("page-known.json")));
   int threads = 0;
   for (const auto &e : events["traceEvents"])
@@ -211,8 +213,8 @@ TEST(Page, TheToursPageHasARowForEachThreadOfEachRun) {
 TEST(Page, TheLabsPageShowsEachVerdictBesideItsRun) {
   std::string html = built("page-lab.html");
   fs::remove(html);
-  Judged j = run_lab({"reap_the_zombie", "--file", source_of("reap_the_zombie/solution.cpp"),
-                      "--html", html});
+  Judged j = run_lab(
+      {"reap_the_zombie", "--file", source_of("reap_the_zombie/solution.cpp"), "--html", html});
   ASSERT_EQ(j.status, 0) << j.output;
   Browsed b = opened(html, built("page-lab.png"));
   if (!b.skipped.empty())
@@ -233,9 +235,9 @@ TEST(Page, ASecondOfATallyIsUnderTwoMegabytes) {
   album::keep_runs(SOURCE_DIR "/tools/words");
   album::kept() = {};
   album::part("tally_racy");
-  Traced t = trace({.argv = {program("tally_racy")}, .tty = true, .deadline = 1,
-                    .max_lines = 400'000},
-                   traced(clone_calls) + "," + traced(futex_calls) + ",write");
+  Traced t =
+      trace({.argv = {program("tally_racy")}, .tty = true, .deadline = 1, .max_lines = 400'000},
+            traced(clone_calls) + "," + traced(futex_calls) + ",write");
   ASSERT_GT(count_writes(t).calls, 2000);  // more than one mark per pixel column
   std::string html = built("page-tally.html"), failed;
   ASSERT_TRUE(album::write(html, "", failed)) << failed;

@@ -32,8 +32,8 @@ struct Looker {
   pid_t pid = 0;
   std::string exe;
   uintptr_t stdout_word = 0;
-  std::vector<Mapping> maps;          // as last read, while the program ran
-  std::map<pid_t, double> cpu;        // the most each thread was seen to have used
+  std::vector<Mapping> maps;    // as last read, while the program ran
+  std::map<pid_t, double> cpu;  // the most each thread was seen to have used
   std::atomic<bool> running{false};
   std::thread reader;
   std::vector<Line> symbols;  // nm's table of the executable, once a word is in its data
@@ -125,7 +125,8 @@ Looking look() {
     s.title = words::line("page.run", {{"program", program}});
     s.program = program;
     if (t.out.interrupted)
-      s.notes.push_back(words::line("page.stopped", {{"after", std::to_string(t.out.end).substr(0, 4)}}));
+      s.notes.push_back(
+          words::line("page.stopped", {{"after", std::to_string(t.out.end).substr(0, 4)}}));
     std::lock_guard<std::mutex> hold(guard);
     if (book.parts.empty())
       book.parts.push_back({});

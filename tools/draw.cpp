@@ -4,13 +4,14 @@
 // spent asleep in the kernel, as high as that share, in the colour of the state that took
 // most of it: a thread that spins stays green, one that waits turns blue. So a second of
 // a tally, with thousands of calls and a million lines, is at most a few thousand shapes.
+#include "draw.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
 #include <tuple>
 
-#include "draw.hpp"
 #include "words.hpp"
 
 namespace page {
@@ -124,15 +125,15 @@ void marks(std::string &s, const Row &row, double y, const Scale &g) {
       lines += row.marks[j++].lines;
     std::string text = row.marks[i].text.substr(0, j - i > 1 ? 120 : 600);
     std::string title =
-        j - i == 1 ? words::line("page.mark.one", {{"at", when(row.marks[i].at)},
-                                                   {"lines", std::to_string(lines)}})
-                   : words::line("page.mark.many", {{"writes", std::to_string(j - i)},
-                                                    {"lines", std::to_string(lines)},
-                                                    {"span", span_words(row.marks[i].at,
-                                                                        row.marks[j - 1].at)}});
-    s += "<circle class=\"mark\" data-tid=\"" + tid + "\" data-writes=\"" +
-         std::to_string(j - i) + "\" cx=\"" + n(g.x(row.marks[i].at)) + "\" cy=\"" + n(y + 5) +
-         "\" r=\"" + (j - i > 1 ? "4" : "3") + "\"><title>" + escaped(title + "\n" + text) +
+        j - i == 1 ? words::line("page.mark.one",
+                                 {{"at", when(row.marks[i].at)}, {"lines", std::to_string(lines)}})
+                   : words::line("page.mark.many",
+                                 {{"writes", std::to_string(j - i)},
+                                  {"lines", std::to_string(lines)},
+                                  {"span", span_words(row.marks[i].at, row.marks[j - 1].at)}});
+    s += "<circle class=\"mark\" data-tid=\"" + tid + "\" data-writes=\"" + std::to_string(j - i) +
+         "\" cx=\"" + n(g.x(row.marks[i].at)) + "\" cy=\"" + n(y + 5) + "\" r=\"" +
+         (j - i > 1 ? "4" : "3") + "\"><title>" + escaped(title + "\n" + text) +
          "</title></circle>";
     i = j;
   }
@@ -140,9 +141,9 @@ void marks(std::string &s, const Row &row, double y, const Scale &g) {
 
 void draw_row(std::string &s, const Row &row, double y, const Scale &g, double cpu_scale) {
   double alive_to = row.ended < 0 ? g.end : row.ended;
-  std::string end = row.ended < 0 ? words::line("page.still_there")
-                                  : words::line("page.ended", {{"how", row.end},
-                                                               {"at", when(row.ended)}});
+  std::string end = row.ended < 0
+                        ? words::line("page.still_there")
+                        : words::line("page.ended", {{"how", row.end}, {"at", when(row.ended)}});
   s += "<g class=\"row\" data-tid=\"" + std::to_string(row.tid) + "\" data-process=\"" +
        std::to_string(row.process) + "\">";
   s += "<text x=\"6\" y=\"" + n(y + 15) + "\">" + escaped(row.label) + "<title>" +
@@ -178,17 +179,15 @@ void time_axis(std::string &s, const Scale &g) {
   for (double m : {2.0, 5.0, 10.0})
     if (g.end / step > 10)
       step = std::pow(10, std::floor(std::log10(g.end / 8))) * m;
-  s += "<path class=\"life\" d=\"M" + n(label) + " " + n(top - 14) + "H" + n(label + axis) +
-       "\"/>";
+  s += "<path class=\"life\" d=\"M" + n(label) + " " + n(top - 14) + "H" + n(label + axis) + "\"/>";
   for (double t = 0; t <= g.end * 1.0001; t += step) {
     char tick[32];
     if (step >= 1)
       snprintf(tick, sizeof tick, "%g s", t);
     else
       snprintf(tick, sizeof tick, "%g ms", std::round(t * 1e6) / 1e3);
-    s += "<text x=\"" + n(g.x(t)) + "\" y=\"" + n(top - 18) + "\" text-anchor=\"middle\">" +
-         tick + "</text><path class=\"life\" d=\"M" + n(g.x(t)) + " " +
-         n(top - 14) + "v5\"/>";
+    s += "<text x=\"" + n(g.x(t)) + "\" y=\"" + n(top - 18) + "\" text-anchor=\"middle\">" + tick +
+         "</text><path class=\"life\" d=\"M" + n(g.x(t)) + " " + n(top - 14) + "v5\"/>";
   }
   s += "<text x=\"" + n(label + axis + 40) + "\" y=\"" + n(top - 18) + "\">" +
        escaped(words::line("page.cpu_heading")) + "</text>";
@@ -245,18 +244,16 @@ std::string svg(const Section &run) {
     y2 += y2 > y1 ? -row_h / 2.0 : row_h / 2.0;  // to the edge of the row it reaches
     // Many links are drawn faint and without heads, so that the rows show through.
     s += "<path class=\"link " + std::string(kinds[l.kind]) + (wide > 1 ? " many" : "") +
-         "\" data-from=\"" +
-         std::to_string(l.from) + "\" data-to=\"" + std::to_string(l.to) + "\" d=\"M" +
-         n(g.x(l.from_at)) + " " + n(y1) + "L" + n(g.x(l.to_at)) + " " + n(y2) +
-         "\"" + (wide > 1 ? "" : " marker-end=\"url(#arrow-" + std::string(kinds[l.kind]) + ")\"") +
-         "><title>" + escaped(title) +
-         "</title></path>\n";
+         "\" data-from=\"" + std::to_string(l.from) + "\" data-to=\"" + std::to_string(l.to) +
+         "\" d=\"M" + n(g.x(l.from_at)) + " " + n(y1) + "L" + n(g.x(l.to_at)) + " " + n(y2) + "\"" +
+         (wide > 1 ? "" : " marker-end=\"url(#arrow-" + std::string(kinds[l.kind]) + ")\"") +
+         "><title>" + escaped(title) + "</title></path>\n";
   }
   // A verdict beside the row and the time that decided it.
   for (const Verdict &v : run.verdicts)
     if (y_of.count(v.row)) {
-      const Row &row =
-          *std::find_if(run.rows.begin(), run.rows.end(), [&](const Row &r) { return r.tid == v.row; });
+      const Row &row = *std::find_if(run.rows.begin(), run.rows.end(),
+                                     [&](const Row &r) { return r.tid == v.row; });
       double from = v.from >= 0 ? v.from : row.made;
       double to = v.to >= 0 ? v.to : row.ended >= 0 ? row.ended : run.end;
       s += "<g class=\"anchor-of\" data-check=\"" + escaped(v.name) + "\">" +

@@ -120,10 +120,9 @@ document.querySelectorAll('.run').forEach(function (run) {
 
 std::string html(const Page &p) {
   std::string s = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" +
-                  escaped(p.title) +
-                  "</title>\n<link rel=\"icon\" href=\"data:,\">\n<style>" + style +
-                  "</style></head>\n<body>\n<h1>" + escaped(p.title) + "</h1>\n" + notes(p.intro) +
-                  legend();
+                  escaped(p.title) + "</title>\n<link rel=\"icon\" href=\"data:,\">\n<style>" +
+                  style + "</style></head>\n<body>\n<h1>" + escaped(p.title) + "</h1>\n" +
+                  notes(p.intro) + legend();
   for (const Part &part : p.parts) {
     s += "<section class=\"part\"><h2>" + escaped(part.title) + "</h2>\n" + notes(part.notes) +
          verdicts(part.verdicts);

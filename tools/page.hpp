@@ -30,8 +30,8 @@ struct Mark {
 };
 
 struct Row {
-  pid_t tid = 0, process = 0;  // the thread, and the process it belongs to
-  std::string label;           // "main 1234", "thread 1235", "child 1236"
+  pid_t tid = 0, process = 0;   // the thread, and the process it belongs to
+  std::string label;            // "main 1234", "thread 1235", "child 1236"
   double made = 0, ended = -1;  // -1: still there when the trace ended
   std::string end;              // how it ended: "exit_group(0)", "killed by SIGINT"...
   std::vector<Span> spans;      // in time order
@@ -50,11 +50,11 @@ struct Link {
 
 // A verdict on a run: a lab's check, a tour prediction, beside what decided it.
 struct Verdict {
-  std::string name;   // "sleeping_producer.sleeps", or a prediction's question
-  std::string word;   // "passed", "failed", "not_judged"
-  std::string label;  // the same, in the words
-  std::string text;   // what decided it
-  pid_t row = 0;      // the row it is about, when known
+  std::string name;           // "sleeping_producer.sleeps", or a prediction's question
+  std::string word;           // "passed", "failed", "not_judged"
+  std::string label;          // the same, in the words
+  std::string text;           // what decided it
+  pid_t row = 0;              // the row it is about, when known
   double from = -1, to = -1;  // and the time, when known
 };
 

@@ -14,8 +14,7 @@ using words::Vars;
 namespace {
 
 bool made_process(const Event &e) {
-  return (called(e, clone_calls) || e.name == "fork" || e.name == "vfork") && e.ok() &&
-         e.value > 0;
+  return (called(e, clone_calls) || e.name == "fork" || e.name == "vfork") && e.ok() && e.value > 0;
 }
 
 // A sleep by the clock, or its rest after a signal broke it: "restart_syscall(<...
@@ -91,7 +90,7 @@ Section timeline(const Traced &t, const Seen &seen) {
     pid_t process = parent ? parent->process : e.tid;
     if (is_thread(e)) {
       table.add(e.value, process, process == t.pid ? "page.row.thread" : "page.row.thread_of",
-              e.at);
+                e.at);
       end_words.push_back({strtoul(child_tid(e).c_str(), nullptr, 16), e.value});
     } else {
       table.add(e.value, e.value, "page.row.child", e.at);
@@ -105,7 +104,8 @@ Section timeline(const Traced &t, const Seen &seen) {
   auto ender = [&](uintptr_t word, double at) -> Row * {
     Row *last = nullptr;
     for (const auto &[w, tid] : end_words)
-      if (Row *row = table.find(tid); w == word && row->made <= at && (!last || row->made >= last->made))
+      if (Row *row = table.find(tid);
+          w == word && row->made <= at && (!last || row->made >= last->made))
         last = row;
     return last;
   };
@@ -162,10 +162,11 @@ Section timeline(const Traced &t, const Seen &seen) {
     for (int scanned = 0; next != sleeps.end() && scanned < 64 && woken < w->value;
          ++next, ++scanned)
       if ((*next)->tid != w->tid && (*next)->at <= w->at) {
-        s.links.push_back({Link::wake, w->tid, (*next)->tid, w->at, (*next)->done,
-                           words::line("page.link.wake.what", {{"waker", id(w->tid)},
-                                                               {"sleeper", id((*next)->tid)},
-                                                               {"word", name(futex_word(*w), w->at)}})});
+        s.links.push_back(
+            {Link::wake, w->tid, (*next)->tid, w->at, (*next)->done,
+             words::line("page.link.wake.what", {{"waker", id(w->tid)},
+                                                 {"sleeper", id((*next)->tid)},
+                                                 {"word", name(futex_word(*w), w->at)}})});
         ++woken;
       }
   }
@@ -175,7 +176,8 @@ Section timeline(const Traced &t, const Seen &seen) {
       Row *thread = ender(word, e->at);
       // strace may see the end a moment after the join it let return
       if (thread && thread->tid != e->tid && thread->ended >= e->at)
-        s.links.push_back({Link::join, thread->tid, e->tid, std::min(thread->ended, e->done), e->done,
+        s.links.push_back({Link::join, thread->tid, e->tid, std::min(thread->ended, e->done),
+                           e->done,
                            words::line("page.link.join.what",
                                        {{"waiter", id(e->tid)}, {"tid", id(thread->tid)}})});
     }
@@ -184,10 +186,12 @@ Section timeline(const Traced &t, const Seen &seen) {
     Row *child = table.find(r.child);
     if (!child || child->ended < 0 || r.call->done < child->ended)
       continue;
-    Vars vars = {{"child", id(r.child)}, {"parent", id(r.call->tid)}, {"call", r.call->name},
+    Vars vars = {{"child", id(r.child)},
+                 {"parent", id(r.call->tid)},
+                 {"call", r.call->name},
                  {"status", std::to_string(r.status)}};
-    child->spans.push_back({child->ended, r.call->done, State::zombie,
-                            words::line("page.zombie.child", vars)});
+    child->spans.push_back(
+        {child->ended, r.call->done, State::zombie, words::line("page.zombie.child", vars)});
     s.links.push_back({Link::reap, r.call->tid, r.child, r.call->done, r.call->done,
                        words::line("page.link.reap.what", vars)});
   }

@@ -17,7 +17,7 @@ namespace page {
 
 // What /proc showed while the run went on, and the names of the futex words it used.
 struct Seen {
-  std::map<uintptr_t, std::string> names;      // "`sem`", "stdout's lock"...
+  std::map<uintptr_t, std::string> names;     // "`sem`", "stdout's lock"...
   std::vector<std::pair<pid_t, double>> cpu;  // each thread's CPU time, as last read
 };
 

@@ -204,10 +204,9 @@ Traced trace(Run r, const std::string &calls) {
       unlink(path);
     }
   } record;
-  std::vector<std::string> argv = {"strace", "-f", "-ttt",      "-q", "-s",
-                                   "40",     "-o", record.path, "-e",
-                                   "trace=execve," + calls + (look.calls.empty() ? "" : "," + look.calls),
-                                   "--"};
+  std::string list = "trace=execve," + calls + (look.calls.empty() ? "" : "," + look.calls);
+  std::vector<std::string> argv = {"strace", "-f",        "-ttt", "-q", "-s", "40",
+                                   "-o",     record.path, "-e",   list, "--"};
   if (onlooker)  // each call's time in the kernel, even one that no other thread cut in two
     argv.insert(argv.begin() + 1, "-T");
   argv.insert(argv.end(), r.argv.begin(), r.argv.end());

@@ -274,8 +274,7 @@ int main(int argc, char **argv) {
       for (const std::string &line : words::text("lab.usage_full"))
         out(line);
       return 0;
-    } else if ((arg == "--file" || arg == "--json" || arg == "--html" ||
-                arg == "--trace-events") &&
+    } else if ((arg == "--file" || arg == "--json" || arg == "--html" || arg == "--trace-events") &&
                !has_value) {
       refused("lab.needs_value", {{"arg", arg}});
     } else if (arg == "--file") {

@@ -17,11 +17,16 @@ namespace {
 // Which of the lab's programs' traced runs decides a check: the index of its starting
 // file; a check not named here is decided by no one traced run.
 const std::map<std::string, size_t> decided_by = {
-    {"reap_the_zombie.zombie", 0},       {"reap_the_zombie.reaped", 0},
-    {"reap_the_zombie.printed", 0},      {"join_the_workers.created_first", 0},
-    {"join_the_workers.one_worker_time", 0}, {"join_the_workers.returned", 0},
-    {"lock_the_tally.lock", 0},          {"sleeping_producer.sleeps", 0},
-    {"sleeping_producer.cpu", 0},        {"wake_the_opener.soon", 0},
+    {"reap_the_zombie.zombie", 0},
+    {"reap_the_zombie.reaped", 0},
+    {"reap_the_zombie.printed", 0},
+    {"join_the_workers.created_first", 0},
+    {"join_the_workers.one_worker_time", 0},
+    {"join_the_workers.returned", 0},
+    {"lock_the_tally.lock", 0},
+    {"sleeping_producer.sleeps", 0},
+    {"sleeping_producer.cpu", 0},
+    {"wake_the_opener.soon", 0},
     {"wake_the_opener.wait", 0},
 };
 
@@ -52,8 +57,7 @@ void draw_checks(const Lab &lab, const std::vector<Scored> &checks) {
     page::Section *run = nullptr;
     if (by != decided_by.end())
       for (page::Section &section : part.sections)
-        if (section.program ==
-            std::filesystem::path(lab.starts[by->second]).stem().string())
+        if (section.program == std::filesystem::path(lab.starts[by->second]).stem().string())
           run = &section;  // the last traced run of that program
     if (!run) {
       part.verdicts.push_back(v);

@@ -1,5 +1,4 @@
 // The engine's plain half: where things are, the words, the output, running a program.
-#include "album.hpp"
 #include "engine.hpp"
 
 #include <unistd.h>
@@ -8,6 +7,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include "album.hpp"
 
 namespace fs = std::filesystem;
 
