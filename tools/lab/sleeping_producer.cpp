@@ -312,13 +312,25 @@ std::vector<Check> judge_stock(const Learner &l) {
     facts["line"] = std::to_string(s.broken);
     facts["text"] = o.lines[s.broken - 1].text;
   }
+  // Stopped at its deadline with a sale made in its last half second and items still to
+  // sell: a program that is slow, not stuck, on a busy machine (or one CPU), where the
+  // producer may wait long for a CPU once the seller has one.
+  bool coming = o.interrupted && !o.lines.empty() && o.end - o.lines.back().at < 0.5;
+  facts["seconds"] = fixed(o.lines.empty() ? 0 : o.lines.back().at, 1);
+  Check invariants =
+      !s.broken && s.made > 0 && s.made <= bound && s.sold < s.made && coming
+          ? unjudged("sleeping_producer.invariants",
+                     words::line("sleeping_producer.invariants.slow", facts))
+          : Check{};
   // Past a full stock, or the stock stopped short of it, or nothing was made at all.
   facts["why"] = words::line(s.broken         ? s.rule
                              : s.made == 0    ? "sleeping_producer.invariants.nothing"
                              : s.top >= bound ? "sleeping_producer.invariants.stuck"
                                               : "sleeping_producer.invariants.short",
                              facts);
-  return {check("sleeping_producer.invariants", !s.broken && s.made > bound, facts),
+  if (invariants.name.empty())
+    invariants = check("sleeping_producer.invariants", !s.broken && s.made > bound, facts);
+  return {invariants,
           check("sleeping_producer.bound", s.top <= bound + 1, facts), producer_sleeps(traced),
           cpu_shares(traced, s, o.lines.size())};
 }
