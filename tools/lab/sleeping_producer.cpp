@@ -98,9 +98,22 @@ Traced_stock traced_stock(const Learner &l) {
   s.threads = w.threads.size();
   s.samples = w.sampler.samples;
   if (seen.top < bound) {
-    s.why_not = words::line(
-        "sleeping_producer.sleeps.never_full",
-        {{"lines", std::to_string(w.t.out.lines.size())}, {"bound", std::to_string(bound)}});
+    // The producer gets ahead of the seller only when it runs while the seller waits. Where
+    // the threads stood ready, waiting for a CPU, for a good part of the run (a busy
+    // machine, or one CPU), the traced run may never have let it.
+    double waited = 0, span = 0;
+    if (s.samples.size() >= 2) {
+      const Sampler::Sample &a = s.samples.front(), &b = s.samples.back();
+      span = b.at - a.at;
+      for (size_t i = 0; i < b.cpu.size() && i < b.wanted.size(); ++i)
+        waited += b.wanted[i].second - b.cpu[i].second;
+    }
+    int share = span > 0 ? static_cast<int>(100 * waited / span) : 0;
+    s.why_not = words::line(share >= 25 ? "sleeping_producer.sleeps.never_full_busy"
+                                        : "sleeping_producer.sleeps.never_full",
+                            {{"lines", std::to_string(w.t.out.lines.size())},
+                             {"bound", std::to_string(bound)},
+                             {"share", std::to_string(share)}});
     return s;
   }
   // Who wrote which kind of line, and when the lines written so far first showed the
