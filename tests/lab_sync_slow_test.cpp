@@ -53,10 +53,15 @@ class SyncLabRepeated : public ::testing::TestWithParam<Repeated> {};
 
 TEST_P(SyncLabRepeated, SameVerdictsEveryRun) {
   const Repeated &r = GetParam();
+  // A busy machine may leave a check of a run undecided, and says so; not every run.
+  int busy = 0;
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE("run " + std::to_string(i + 1) + (r.pinned ? ", pinned to one CPU" : ""));
-    Judged j = expect_judged(r.attempt, r.pinned);
+    int before = busy;
+    expect_judged(r.attempt, r.pinned, &busy);
+    busy = before + (busy > before);
   }
+  EXPECT_LT(busy, 3) << "every run was too busy to judge";
 }
 
 INSTANTIATE_TEST_SUITE_P(

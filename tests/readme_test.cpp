@@ -137,7 +137,11 @@ static std::vector<Check> checks() {
          long main = number(out[0]), seller = number(out[out.size() - 2]),
               producer = number(out.back());
          EXPECT_GE(main, 0);
-         EXPECT_LT(main * 4, seller) << "main, which only waits, used almost no CPU";
+         // Under ThreadSanitizer main's time holds its runtime's start, a fifth of a
+         // second of mapping shadow memory, which a seller on a busy CPU may not reach.
+         if (sanitizer() != "thread") {
+           EXPECT_LT(main * 4, seller) << "main, which only waits, used almost no CPU";
+         }
          EXPECT_LT(main * 4, producer);
        }},
   };

@@ -98,9 +98,22 @@ Traced_stock traced_stock(const Learner &l) {
   s.threads = w.threads.size();
   s.samples = w.sampler.samples;
   if (seen.top < bound) {
-    s.why_not = words::line(
-        "sleeping_producer.sleeps.never_full",
-        {{"lines", std::to_string(w.t.out.lines.size())}, {"bound", std::to_string(bound)}});
+    // The producer gets ahead of the seller only when it runs while the seller waits. Where
+    // the threads stood ready, waiting for a CPU, for a good part of the run (a busy
+    // machine, or one CPU), the traced run may never have let it.
+    double waited = 0, span = 0;
+    if (s.samples.size() >= 2) {
+      const Sampler::Sample &a = s.samples.front(), &b = s.samples.back();
+      span = b.at - a.at;
+      for (size_t i = 0; i < b.cpu.size() && i < b.wanted.size(); ++i)
+        waited += b.wanted[i].second - b.cpu[i].second;
+    }
+    int share = span > 0 ? static_cast<int>(100 * waited / span) : 0;
+    s.why_not = words::line(share >= 25 ? "sleeping_producer.sleeps.never_full_busy"
+                                        : "sleeping_producer.sleeps.never_full",
+                            {{"lines", std::to_string(w.t.out.lines.size())},
+                             {"bound", std::to_string(bound)},
+                             {"share", std::to_string(share)}});
     return s;
   }
   // Who wrote which kind of line, and when the lines written so far first showed the
@@ -312,13 +325,25 @@ std::vector<Check> judge_stock(const Learner &l) {
     facts["line"] = std::to_string(s.broken);
     facts["text"] = o.lines[s.broken - 1].text;
   }
+  // Stopped at its deadline with a sale made in its last half second and items still to
+  // sell: a program that is slow, not stuck, on a busy machine (or one CPU), where the
+  // producer may wait long for a CPU once the seller has one.
+  bool coming = o.interrupted && !o.lines.empty() && o.end - o.lines.back().at < 0.5;
+  facts["seconds"] = fixed(o.lines.empty() ? 0 : o.lines.back().at, 1);
+  Check invariants =
+      !s.broken && s.made > 0 && s.made <= bound && s.sold < s.made && coming
+          ? unjudged("sleeping_producer.invariants",
+                     words::line("sleeping_producer.invariants.slow", facts))
+          : Check{};
   // Past a full stock, or the stock stopped short of it, or nothing was made at all.
   facts["why"] = words::line(s.broken         ? s.rule
                              : s.made == 0    ? "sleeping_producer.invariants.nothing"
                              : s.top >= bound ? "sleeping_producer.invariants.stuck"
                                               : "sleeping_producer.invariants.short",
                              facts);
-  return {check("sleeping_producer.invariants", !s.broken && s.made > bound, facts),
+  if (invariants.name.empty())
+    invariants = check("sleeping_producer.invariants", !s.broken && s.made > bound, facts);
+  return {invariants,
           check("sleeping_producer.bound", s.top <= bound + 1, facts), producer_sleeps(traced),
           cpu_shares(traced, s, o.lines.size())};
 }
