@@ -118,12 +118,15 @@ TEST(Page, AKnownRunIsDrawnAsItsTraceShows) {
 
   const page::Row *waiter = row(k.s, k.waiter);
   ASSERT_TRUE(waiter);
-  auto on_sem = std::find_if(waiter->spans.begin(), waiter->spans.end(), [](const page::Span &s) {
-    return s.state == page::State::futex && s.what.find("`sem`") != std::string::npos;
-  });
+  // The longest: a wait that strace's attach to a new thread interrupts is made again.
+  auto on_sem = waiter->spans.end();
+  for (auto span = waiter->spans.begin(); span != waiter->spans.end(); ++span)
+    if (span->state == page::State::futex && span->what.find("`sem`") != std::string::npos &&
+        (on_sem == waiter->spans.end() || span->to - span->from > on_sem->to - on_sem->from))
+      on_sem = span;
   ASSERT_NE(on_sem, waiter->spans.end()) << "the waiter's sleep on sem is not drawn";
   EXPECT_GT(on_sem->to - on_sem->from, 0.15);  // the poster's 0.2 s, less its start
-  EXPECT_GE(on_sem->to, k.post->at);
+  EXPECT_GE(on_sem->to, k.post->at - 50e-6);  // strace stamps each thread's stops apart
   EXPECT_LT(on_sem->to - k.post->at, 0.05);
   auto woke = std::find_if(k.s.links.begin(), k.s.links.end(), [&](const page::Link &l) {
     return l.kind == page::Link::wake && l.from == k.poster && l.to == k.waiter;
@@ -195,8 +198,13 @@ TEST(Page, TheToursPageHasARowForEachThreadOfEachRun) {
   std::vector<std::string> clones = attributes(b.dom, "div", "data-clones", "section");
   ASSERT_EQ(sections.size(), 2u);  // into a pipe and on a terminal
   ASSERT_EQ(clones.size(), sections.size());
+  // A sanitizer's runtime makes processes and writes of its own in the program it runs
+  // (LeakSanitizer's tracer at exit): there only the rows of the trace's clones are known.
+  bool plain = sanitizer().empty();
   for (size_t i = 0; i < sections.size(); ++i) {
-    EXPECT_EQ(sections[i].size(), 2u);  // main and its one thread
+    if (plain) {
+      EXPECT_EQ(sections[i].size(), 2u);  // main and its one thread
+    }
     EXPECT_EQ(sections[i].size(), 1 + std::stoul(clones[i]));
     int writes = 0;
     for (const Drawn &d : sections[i])
@@ -204,7 +212,9 @@ TEST(Page, TheToursPageHasARowForEachThreadOfEachRun) {
         EXPECT_EQ(writer, d.tid);
         writes++;
       }
-    EXPECT_GT(writes, 0);
+    if (plain) {
+      EXPECT_GT(writes, 0);
+    }
   }
   EXPECT_HAS(b.dom, "each thread's life, from its creation to its end");  // the evidence
 }

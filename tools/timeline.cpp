@@ -150,14 +150,17 @@ Section timeline(const Traced &t, const Seen &seen) {
               [](const Event *a, const Event *b) { return a->done < b->done; });
 
   // A wake woke the sleeper on its word that was asleep when it was made and came back
-  // first after it; a wake that says it woke n threads woke the first n of them.
+  // first after it; a wake that says it woke n threads woke the first n of them. strace
+  // times each thread's stops as it gets to them, so a sleeper's return can be stamped a
+  // few microseconds before the wake that ended it.
+  const double skew = 50e-6;
   for (const Event *w : all(t, [](const Event &e) { return is_futex(e) && !is_futex_wait(e); })) {
     auto on = asleep_on.find(futex_word(*w));
     if (on == asleep_on.end() || w->value <= 0)
       continue;
     const auto &sleeps = on->second;
     auto next = std::lower_bound(sleeps.begin(), sleeps.end(), w->at,
-                                 [](const Event *e, double at) { return e->done < at; });
+                                 [&](const Event *e, double at) { return e->done < at - skew; });
     long woken = 0;
     for (int scanned = 0; next != sleeps.end() && scanned < 64 && woken < w->value;
          ++next, ++scanned)
