@@ -128,6 +128,15 @@ TEST(Page, AKnownRunIsDrawnAsItsTraceShows) {
   EXPECT_GT(on_sem->to - on_sem->from, 0.15);  // the poster's 0.2 s, less its start
   EXPECT_GE(on_sem->to, k.post->at - 50e-6);  // strace stamps each thread's stops apart
   EXPECT_LT(on_sem->to - k.post->at, 0.05);
+  // The CPU readings are on the trace's clock: a dozen fall inside the 0.2 s sleep, and
+  // over them the waiter ran almost never.
+  std::vector<std::pair<double, double>> inside;
+  for (const auto &reading : waiter->readings)
+    if (reading.first > on_sem->from && reading.first < on_sem->to)
+      inside.push_back(reading);
+  ASSERT_GT(inside.size(), 5u);
+  EXPECT_LT(inside.back().second - inside.front().second,
+            0.1 * (inside.back().first - inside.front().first));
   auto woke = std::find_if(k.s.links.begin(), k.s.links.end(), [&](const page::Link &l) {
     return l.kind == page::Link::wake && l.from == k.poster && l.to == k.waiter;
   });

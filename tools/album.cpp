@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -28,12 +29,30 @@ std::mutex guard;  // the page, which runs on several threads may add to
 page::Page book;
 bool on = false;
 
+// Each thread's time on a CPU so far, in seconds, from schedstat's nanoseconds where the
+// kernel keeps them (stat's clock ticks, a hundredth of a second, are too coarse to tell
+// what a thread did in 10 ms); by thread id.
+std::vector<std::pair<pid_t, double>> ran(pid_t pid) {
+  std::vector<std::pair<pid_t, double>> times;
+  std::error_code gone;
+  for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
+    std::ifstream in(task.path() / "schedstat");
+    unsigned long long ns = 0;
+    if (!(in >> ns))
+      return cpu_times(pid);
+    times.push_back({atoi(task.path().filename().c_str()), ns / 1e9});
+  }
+  return times;
+}
+
 struct Looker {
   pid_t pid = 0;
   std::string exe;
   uintptr_t stdout_word = 0;
   std::vector<Mapping> maps;    // as last read, while the program ran
   std::map<pid_t, double> cpu;  // the most each thread was seen to have used
+  // Each reading of a thread: (seconds since the epoch, its CPU time so far).
+  std::map<pid_t, std::vector<std::pair<double, double>>> readings;
   std::atomic<bool> running{false};
   std::thread reader;
   std::vector<Line> symbols;  // nm's table of the executable, once a word is in its data
@@ -45,9 +64,15 @@ struct Looker {
       auto times = cpu_times(pid);
       if (times.empty())
         break;  // the program has ended
+      double now = std::chrono::duration<double>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
       for (pid_t p : processes)
         for (const auto &[tid, seconds] : p == pid ? times : cpu_times(p))
           cpu[tid] = std::max(cpu[tid], seconds);
+      for (pid_t p : processes)
+        for (const auto &[tid, seconds] : ran(p))
+          readings[tid].push_back({now, seconds});
       if (n % 10 == 0)
         if (auto now = watcher::maps(pid); !now.empty())
           maps = now;
@@ -83,6 +108,10 @@ page::Seen seen(Looker &l, const Traced &t) {
   page::Seen s;
   for (const auto &[tid, seconds] : l.cpu)
     s.cpu.push_back({tid, seconds});
+  // strace stamps its events by the same clock as the readings: since the epoch.
+  for (const auto &[tid, readings] : l.readings)
+    for (const auto &[at, seconds] : readings)
+      s.readings[tid].push_back({at - t.zero, seconds});
   static const char *kinds[] = {"none", "data",   "heap",      "stack",
                                 "file", "shared", "anonymous", "library"};
   for (const auto &[word, counted] : count_futexes(t).words) {

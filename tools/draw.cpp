@@ -20,6 +20,7 @@ namespace {
 
 constexpr int label = 200, axis = 1000, cpu_room = 170, row_h = 22, gap = 18, top = 36;
 constexpr int levels = 8;  // heights a column's share asleep is drawn at
+constexpr int lane_h = 6;  // the lane under a row that shows its share on a CPU
 
 struct Scale {
   double end;
@@ -139,6 +140,34 @@ void marks(std::string &s, const Row &row, double y, const Scale &g) {
   }
 }
 
+// Under the row, the share of each reading's time (10 ms) that the thread ran on a CPU, as
+// high as that share; readings of the same height drawn as one. The trace cannot tell a
+// thread on a CPU from one stopped or waiting for one: here a spinner's lane stands full,
+// a sleeper's lies flat.
+void lane(std::string &s, const Row &row, double y, const Scale &g) {
+  const auto &r = row.readings;
+  auto level = [&](size_t k) {
+    double dt = r[k].first - r[k - 1].first;
+    double share = dt > 0 ? (r[k].second - r[k - 1].second) / dt : 0;
+    return static_cast<int>(std::lround(std::clamp(share, 0.0, 1.0) * levels));
+  };
+  for (size_t i = 1; i < r.size();) {
+    int l = level(i);
+    size_t j = i;
+    while (j < r.size() && level(j) == l)
+      ++j;
+    double from = r[i - 1].first, to = r[j - 1].first;
+    if (l > 0 && to > from) {
+      double h = lane_h * l / static_cast<double>(levels);
+      int share = static_cast<int>(100 * (r[j - 1].second - r[i - 1].second) / (to - from));
+      s += rect(g.x(from), y + row_h + 1 + lane_h - h, g.x(to) - g.x(from), h, "ran",
+                words::line("page.ran", {{"share", std::to_string(std::min(share, 100))}}) +
+                    "\n" + span_words(from, to));
+    }
+    i = j;
+  }
+}
+
 void draw_row(std::string &s, const Row &row, double y, const Scale &g, double cpu_scale) {
   double alive_to = row.ended < 0 ? g.end : row.ended;
   std::string end = row.ended < 0
@@ -151,6 +180,7 @@ void draw_row(std::string &s, const Row &row, double y, const Scale &g, double c
   s += rect(g.x(row.made), y, g.x(alive_to) - g.x(row.made), row_h, "awake",
             words::line("page.awake") + "\n" + span_words(row.made, alive_to));
   sleeps(s, row, y, g, alive_to);
+  lane(s, row, y, g);
   for (const Span &sp : row.spans)
     if (sp.state == State::zombie)
       s += rect(g.x(sp.from), y, g.x(sp.to) - g.x(sp.from), row_h, "zombie",

@@ -37,6 +37,9 @@ struct Row {
   std::vector<Span> spans;      // in time order
   std::vector<Mark> marks;
   double cpu = -1;  // seconds on a CPU, as /proc last showed them; -1 unknown
+  // Its CPU time so far as /proc showed it every 10 ms: (seconds by the trace's clock,
+  // seconds on a CPU); drawn under the row as the share of each interval it ran.
+  std::vector<std::pair<double, double>> readings;
 };
 
 // One row's call or end that made another row go on: a wake that woke a sleeper, a

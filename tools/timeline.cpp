@@ -217,6 +217,9 @@ Section timeline(const Traced &t, const Seen &seen) {
   for (const auto &[tid, cpu] : seen.cpu)
     if (Row *row = table.find(tid))
       row->cpu = cpu;
+  for (const auto &[tid, readings] : seen.readings)
+    if (Row *row = table.find(tid))
+      row->readings = readings;
   s.rows = std::move(table.rows);
   return s;
 }

@@ -19,6 +19,9 @@ namespace page {
 struct Seen {
   std::map<uintptr_t, std::string> names;     // "`sem`", "stdout's lock"...
   std::vector<std::pair<pid_t, double>> cpu;  // each thread's CPU time, as last read
+  // Each thread's CPU time so far, read every 10 ms: (seconds by the trace's clock, seconds
+  // on a CPU), by thread.
+  std::map<pid_t, std::vector<std::pair<double, double>>> readings;
 };
 
 page::Section timeline(const watcher::Traced &t, const Seen &seen);

@@ -123,7 +123,7 @@ static double spent(std::string &text) {
   return seconds;
 }
 
-std::vector<Event> read_trace(std::istream &in) {
+std::vector<Event> read_trace(std::istream &in, double *zero_at) {
   std::vector<Event> events;
   std::map<pid_t, size_t> unfinished;  // thread -> its call that waits for its second half
   const std::string cut = " <unfinished ...>";
@@ -161,6 +161,8 @@ std::vector<Event> read_trace(std::istream &in) {
   }
   if (!events.empty()) {
     double zero = events.front().at;
+    if (zero_at)
+      *zero_at = zero;
     for (Event &e : events) {
       e.at -= zero;
       e.done -= zero;
@@ -238,7 +240,7 @@ Traced trace(Run r, const std::string &calls) {
   Traced t;
   t.out = watch(r);
   std::ifstream file(record.path);
-  t.events = read_trace(file);
+  t.events = read_trace(file, &t.zero);
   if (!t.events.empty())
     t.pid = t.events.front().tid;
   if (look.ended)

@@ -32,8 +32,10 @@ struct Event {
   const std::string &arg(size_t i) const;  // "" past the last argument
 };
 
-// Reads the output of `strace -f -ttt -o FILE`: "PID SECONDS call(args) = result".
-std::vector<Event> read_trace(std::istream &in);
+// Reads the output of `strace -f -ttt -o FILE`: "PID SECONDS call(args) = result". The
+// times are made relative to the first event's; `zero`, if given, gets that event's time
+// (seconds since the epoch).
+std::vector<Event> read_trace(std::istream &in, double *zero = nullptr);
 
 // A call as strace printed it, cut to at most `limit` characters where it can be: the
 // arguments at the end give way, whole, at a comma between two (outside quoted text, at
@@ -49,6 +51,7 @@ struct Traced {
   Outcome out;                // the program's own output, as from watch()
   std::vector<Event> events;  // every traced call of every thread and child
   pid_t pid = 0;              // the program's process id (the first execve's)
+  double zero = 0;            // the first event's time, in seconds since the epoch
 };
 
 // Runs r under strace, following threads and children, tracing the calls named in `calls`
