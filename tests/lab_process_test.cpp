@@ -1,7 +1,8 @@
 // The reap_the_zombie and join_the_workers labs on learners' mistakes whose verdicts must
 // say what the run showed: the line that holds a raw status, a parent that printed nothing,
 // a parent that ignores SIGCHLD (the kernel reaps the child, the wait finds none), a wrong
-// returned value quoted as main printed it, and workers whose lines a buffered stdout wrote
+// returned value quoted as main printed it, workers whose sleeps overlapped in a run that
+// ended late, and workers whose lines a buffered stdout wrote
 // out together at the end, which shows nothing of who printed them.
 #include <gtest/gtest.h>
 
@@ -71,6 +72,11 @@ INSTANTIATE_TEST_SUITE_P(
              "workers_print",
              {{"returned", "failed"}},
              {{"returned", {"main printed nothing", "wrote these lines themselves"}}}},
+        // Its end comes 2 s after the 1-s sleeps, which overlapped: judged by the sleeps.
+        Told{"join_the_workers",
+             "late_end",
+             {{"created_first", "passed"}, {"one_worker_time", "passed"}},
+             {{"one_worker_time", {"took 1.00 s", "Their sleeps overlapped"}}}},
         // Everything written by main at exit in one write: not judged, never "main printed".
         Told{"join_the_workers",
              "buffered_workers",
