@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 
 #include "album.hpp"
 #include "browser.hpp"
+#include "draw.hpp"
 #include "facts.hpp"
 #include "harness.hpp"
 #include "lab_judged.hpp"
@@ -159,6 +161,58 @@ TEST(Page, AKnownRunIsDrawnAsItsTraceShows) {
   EXPECT_TRUE(std::any_of(k.s.links.begin(), k.s.links.end(), [&](const page::Link &l) {
     return l.kind == page::Link::join && l.from == k.waiter && l.to == k.t.pid;
   })) << "main's join of the waiter, asleep until it ended";
+}
+
+// Drawn from plain rows: a thread that ran half of every 10 ms of its life is dark green
+// half its row's height down from the top, one asleep in futex throughout lies pale, its
+// sleep blue from the bottom, and a row whose CPU time was never read is mid green.
+TEST(Page, TimeOnACpuFromTheTopSleepsFromTheBottom) {
+  page::Row half{.tid = 1, .process = 1, .label = "half", .made = 0, .ended = 1};
+  page::Row sleeper{.tid = 2, .process = 1, .label = "sleeper", .made = 0, .ended = 1};
+  page::Row unread{.tid = 3, .process = 1, .label = "unread", .made = 0, .ended = 1};
+  for (int i = 0; i <= 100; ++i) {
+    half.readings.push_back({i / 100.0, i / 200.0});
+    sleeper.readings.push_back({i / 100.0, 0.0});
+  }
+  sleeper.spans.push_back({0.0, 1.0, page::State::futex, "futex wait on `sem`"});
+  page::Section run{.end = 1.0, .rows = {half, sleeper, unread}};
+  std::string svg = page::svg(run);
+  // Each row's shapes by class: their area, and the top and bottom of the first.
+  struct Shape {
+    double area = 0, top = -1, bottom = -1;
+  };
+  std::map<int, std::map<std::string, Shape>> rows;
+  std::regex row_re("<g class=\"row\" data-tid=\"(\\d+)\""), rect_re(
+      "<rect class=\"(\\w+)\" x=\"[-\\d.]+\" y=\"([-\\d.]+)\" width=\"([\\d.]+)\" "
+      "height=\"([\\d.]+)\"");
+  for (auto r = std::sregex_iterator(svg.begin(), svg.end(), row_re); r != std::sregex_iterator();
+       ++r) {
+    size_t from = r->position(), to = svg.find("</g>", from);
+    std::string inside = svg.substr(from, to - from);
+    for (auto m = std::sregex_iterator(inside.begin(), inside.end(), rect_re);
+         m != std::sregex_iterator(); ++m) {
+      Shape &shape = rows[std::stoi((*r)[1])][(*m)[1]];
+      double y = std::stod((*m)[2]), w = std::stod((*m)[3]), h = std::stod((*m)[4]);
+      shape.area += w * h;
+      if (shape.top < 0)
+        shape.top = y, shape.bottom = y + h;
+    }
+  }
+  const double whole = 1000 * 22;  // a row's width and height
+  Shape life = rows[1]["offcpu"], ran = rows[1]["ran"];
+  EXPECT_NEAR(life.area, whole, 0.02 * whole);
+  EXPECT_NEAR(ran.area, whole / 2, 0.05 * whole);
+  EXPECT_DOUBLE_EQ(ran.top, life.top);
+  EXPECT_NEAR(ran.bottom, life.top + 11, 0.1);
+  EXPECT_EQ(rows[1].count("awake"), 0u);
+
+  EXPECT_NEAR(rows[2]["offcpu"].area, whole, 0.02 * whole);
+  EXPECT_EQ(rows[2].count("ran"), 0u);
+  EXPECT_NEAR(rows[2]["futex"].area, whole, 0.02 * whole);
+  EXPECT_DOUBLE_EQ(rows[2]["futex"].bottom, rows[2]["offcpu"].bottom);
+
+  EXPECT_NEAR(rows[3]["awake"].area, whole, 0.02 * whole);
+  EXPECT_EQ(rows[3].count("offcpu") + rows[3].count("ran"), 0u);
 }
 
 // The same run opened in chromium: its rows, its marks on their writers' rows, its links.

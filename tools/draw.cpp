@@ -1,9 +1,12 @@
 // One traced run as SVG (see draw.hpp). Time runs left to right over `axis` pixels; each
-// row is a thread or a process from its making to its end. A row is drawn awake (green)
-// over its whole life, and over that, column by column, the share of the column's time it
-// spent asleep in the kernel, as high as that share, in the colour of the state that took
-// most of it: a thread that spins stays green, one that waits turns blue. So a second of
-// a tally, with thousands of calls and a million lines, is at most a few thousand shapes.
+// row is a thread or a process from its making to its end. Where its CPU time was read
+// every 10 ms, a row is drawn pale (awake, off a CPU) and, from its top, as high as the
+// share of each 10 ms it ran, dark green; where it was not, mid green (on a CPU or ready
+// for one: the trace cannot tell them apart). From its bottom, column by column, the share
+// of the column's time it spent asleep in the kernel, in the colour of the state that took
+// most of it. So a thread that spins stands dark green, one that waits lies blue and pale,
+// and a second of a tally, with thousands of calls and a million lines, is at most a few
+// thousand shapes.
 #include "draw.hpp"
 
 #include <algorithm>
@@ -20,7 +23,6 @@ namespace {
 
 constexpr int label = 200, axis = 1000, cpu_room = 170, row_h = 22, gap = 18, top = 36;
 constexpr int levels = 8;  // heights a column's share asleep is drawn at
-constexpr int lane_h = 6;  // the lane under a row that shows its share on a CPU
 
 struct Scale {
   double end;
@@ -140,11 +142,11 @@ void marks(std::string &s, const Row &row, double y, const Scale &g) {
   }
 }
 
-// Under the row, the share of each reading's time (10 ms) that the thread ran on a CPU, as
-// high as that share; readings of the same height drawn as one. The trace cannot tell a
-// thread on a CPU from one stopped or waiting for one: here a spinner's lane stands full,
-// a sleeper's lies flat.
-void lane(std::string &s, const Row &row, double y, const Scale &g) {
+// From the row's top, the share of each reading's time (10 ms) that the thread ran on a
+// CPU, as high as that share; readings of the same height drawn as one. The trace cannot
+// tell a thread on a CPU from one stopped by the tracer or waiting for a CPU: the readings
+// can.
+void ran(std::string &s, const Row &row, double y, const Scale &g) {
   const auto &r = row.readings;
   auto level = [&](size_t k) {
     double dt = r[k].first - r[k - 1].first;
@@ -158,14 +160,31 @@ void lane(std::string &s, const Row &row, double y, const Scale &g) {
       ++j;
     double from = r[i - 1].first, to = r[j - 1].first;
     if (l > 0 && to > from) {
-      double h = lane_h * l / static_cast<double>(levels);
+      double h = row_h * l / static_cast<double>(levels);
       int share = static_cast<int>(100 * (r[j - 1].second - r[i - 1].second) / (to - from));
-      s += rect(g.x(from), y + row_h + 1 + lane_h - h, g.x(to) - g.x(from), h, "ran",
+      s += rect(g.x(from), y, g.x(to) - g.x(from), h, "ran",
                 words::line("page.ran", {{"share", std::to_string(std::min(share, 100))}}) +
                     "\n" + span_words(from, to));
     }
     i = j;
   }
+}
+
+// The row's life: pale where its CPU time was read (the readings draw its time on a CPU
+// over it), mid green before the first reading and after the last.
+void life(std::string &s, const Row &row, double y, const Scale &g, double alive_to) {
+  auto part = [&](double from, double to, const char *cls, const char *name) {
+    if (to > from)
+      s += rect(g.x(from), y, g.x(to) - g.x(from), row_h, cls,
+                words::line(name) + "\n" + span_words(from, to));
+  };
+  const auto &r = row.readings;
+  if (r.size() < 2)
+    return part(row.made, alive_to, "awake", "page.awake");
+  double first = std::max(row.made, r.front().first), last = std::min(alive_to, r.back().first);
+  part(row.made, first, "awake", "page.awake");
+  part(first, last, "offcpu", "page.offcpu");
+  part(last, alive_to, "awake", "page.awake");
 }
 
 void draw_row(std::string &s, const Row &row, double y, const Scale &g, double cpu_scale) {
@@ -177,10 +196,9 @@ void draw_row(std::string &s, const Row &row, double y, const Scale &g, double c
        std::to_string(row.process) + "\">";
   s += "<text x=\"6\" y=\"" + n(y + 15) + "\">" + escaped(row.label) + "<title>" +
        escaped(row.label + "\n" + end) + "</title></text>";
-  s += rect(g.x(row.made), y, g.x(alive_to) - g.x(row.made), row_h, "awake",
-            words::line("page.awake") + "\n" + span_words(row.made, alive_to));
+  life(s, row, y, g, alive_to);
   sleeps(s, row, y, g, alive_to);
-  lane(s, row, y, g);
+  ran(s, row, y, g);
   for (const Span &sp : row.spans)
     if (sp.state == State::zombie)
       s += rect(g.x(sp.from), y, g.x(sp.to) - g.x(sp.from), row_h, "zombie",

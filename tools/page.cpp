@@ -44,7 +44,7 @@ h1{font-size:1.5em}h2{font-size:1.25em;border-top:2px solid #ccc;padding-top:.6e
 h3{font-size:1.05em}.note{margin:.2em 0 .2em 1em;white-space:pre-wrap}
 .run{overflow-x:auto;border:1px solid #ddd;padding:.4em}
 svg.timeline{width:100%;min-width:900px;height:auto;font:12px sans-serif}
-.awake{fill:#43a047}.ran{fill:#1b5e20}.futex{fill:#1e88e5}.wait{fill:#8e24aa}.sleep{fill:#90caf9}
+.awake{fill:#81c784}.offcpu{fill:#e8f5e9}.ran{fill:#1b5e20}.futex{fill:#1e88e5}.wait{fill:#8e24aa}.sleep{fill:#90caf9}
 .call{fill:#ffb300}.zombie{fill:url(#hatch);stroke:#616161}.life{stroke:#9e9e9e}
 .mark{fill:#111}.made,.ended{stroke:#111;stroke-width:2}.cpu{fill:#6d4c41}
 .link{fill:none;stroke-width:1.2;stroke-opacity:.75}.link.wake{stroke:#e53935}.link.join{stroke:#00897b}
@@ -72,13 +72,14 @@ static std::string legend() {
   auto item = [&](const std::string &sw, const std::string &name) {
     s += "<span>" + sw + escaped(words::line(name)) + "</span>";
   };
+  item(swatch("ran"), "page.legend.ran");
+  item(swatch("offcpu"), "page.offcpu");
   item(swatch("awake"), "page.awake");
   for (State st : {State::futex, State::wait, State::sleep, State::call, State::zombie})
     item(swatch(state_name(st).substr(11)), state_name(st));
   item(swatch("mark", "dot"), "page.legend.mark");
   for (const char *kind : {"wake", "join", "reap"})
     item(swatch(kind, "link"), std::string("page.link.") + kind);
-  item(swatch("ran"), "page.legend.ran");
   item(swatch("cpu"), "page.legend.cpu");
   s += "</div>\n<p class=\"note\">" + escaped(words::line("page.legend.how")) + "</p>\n";
   return s;
