@@ -187,6 +187,14 @@ INSTANTIATE_TEST_SUITE_P(Lab, StockChanged,
                                      1}),
                          [](const auto &info) { return std::string(info.param.what); });
 
+// A producer that makes nothing for a second after a full stock, while the seller sells
+// all of it, as one kept waiting for a CPU may: slow, not stuck. The run goes on until it
+// makes the next item.
+TEST(SleepingProducer, ProducerLateAfterAFullStockIsNotStuck) {
+  Judged j = judge_lab("sleeping_producer", {source_of("sleeping_producer/late_restart.cpp")});
+  EXPECT_EQ(j.checks["sleeping_producer.invariants"], "passed") << j.output;
+}
+
 // Where the producer's word lies is said: a named semaphore lives in the file it mapped
 // (the C library makes it under a name of its own and links it to the one asked for).
 TEST(SleepingProducer, NamedSemaphoreSaysItsMapping) {

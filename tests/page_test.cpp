@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -19,6 +20,7 @@
 #include "facts.hpp"
 #include "harness.hpp"
 #include "lab_judged.hpp"
+#include "timeline.hpp"
 
 using namespace watcher;
 namespace fs = std::filesystem;
@@ -300,6 +302,62 @@ TEST(Page, TheLabsPageShowsEachVerdictBesideItsRun) {
   ASSERT_EQ(sections[0].size(), 2u);  // the parent and its child
   EXPECT_HAS(b.dom, "data-check=\"reap_the_zombie.zombie\"><rect class=\"anchor passed\"");
   EXPECT_HAS(b.dom, "<rect class=\"zombie\"");
+}
+
+// Two processes traced apart, drawn on the first one's clock: everything of the second
+// later by the difference of their clocks' zeros; one that began first is left apart.
+TEST(Page, TwoRunsAtOnceShareTheFirstOnesClock) {
+  page::Row opener{.tid = 10, .process = 10, .label = "opener", .made = 0, .ended = 2};
+  page::Row replier{.tid = 20, .process = 20, .label = "replier", .made = 0.1, .ended = 1};
+  replier.spans.push_back({0.2, 0.4, page::State::futex, "futex wait"});
+  replier.marks.push_back({.at = 0.3, .text = "hi\n", .lines = 1});
+  replier.readings = {{0.1, 0}, {0.2, 0.01}};
+  page::Section a{.end = 2, .zero = 1000.0, .clones = 0, .rows = {opener}};
+  page::Section b{.end = 1, .zero = 1000.5, .clones = 1, .rows = {replier}};
+  ASSERT_TRUE(page::together(a, b));
+  ASSERT_EQ(a.rows.size(), 2u);
+  const page::Row &r = a.rows[1];
+  EXPECT_DOUBLE_EQ(r.made, 0.6);
+  EXPECT_DOUBLE_EQ(r.ended, 1.5);
+  EXPECT_DOUBLE_EQ(r.spans[0].from, 0.7);
+  EXPECT_DOUBLE_EQ(r.spans[0].to, 0.9);
+  EXPECT_DOUBLE_EQ(r.marks[0].at, 0.8);
+  EXPECT_DOUBLE_EQ(r.readings[1].first, 0.7);
+  EXPECT_DOUBLE_EQ(a.end, 2);
+  EXPECT_EQ(a.clones, 1);
+  b.zero = 999;
+  EXPECT_FALSE(page::together(a, b));
+  EXPECT_EQ(a.rows.size(), 2u);
+}
+
+// A page for every judgement asked for one: a file that does not build gets the
+// compiler's messages and each check not judged; a judgement stopped by Ctrl-C, the run
+// made until then and a word that nothing was judged.
+TEST(Page, ALabPageIsWrittenWhenTheFileDoesNotBuildAndOnCtrlC) {
+  std::string html = built("page-unbuilt.html");
+  fs::path file = fs::temp_directory_path() / ("page_test." + std::to_string(getpid()) + ".cpp");
+  std::ofstream(file) << "int main() { return no_such_name; }\n";
+  fs::remove(html);
+  Judged j = run_lab({"reap_the_zombie", "--file", file.string(), "--html", html});
+  EXPECT_EQ(j.status, 2) << j.output;
+  std::string page = contents(html);
+  EXPECT_HAS(page, "no_such_name");
+  for (const char *check : {"zombie", "reaped", "printed"})
+    EXPECT_HAS(page, std::string("class=\"verdict not_judged\" data-check=\"reap_the_zombie.") +
+                         check + "\"");
+
+  html = built("page-stopped.html");
+  fs::remove(html);
+  std::ofstream(file) << "#include <unistd.h>\nint main() { pause(); }\n";
+  Outcome o = run({.argv = {BUILD_DIR "/tools/lab", "join_the_workers", "--file", file.string(),
+                            "--html", html},
+                   .deadline = 6});
+  fs::remove(file);
+  EXPECT_EQ(o.status, 130) << joined(o) << o.err;
+  page = contents(html);
+  EXPECT_HAS(page, "Interrupted");
+  EXPECT_HAS(page, "<g class=\"row\"");
+  EXPECT_EQ(page.find("class=\"verdict"), std::string::npos);
 }
 
 // A second of tally_racy on a terminal, traced as the lab traces it: hundreds of thousands

@@ -29,22 +29,6 @@ std::mutex guard;  // the page, which runs on several threads may add to
 page::Page book;
 bool on = false;
 
-// Each thread's time on a CPU so far, in seconds, from schedstat's nanoseconds where the
-// kernel keeps them (stat's clock ticks, a hundredth of a second, are too coarse to tell
-// what a thread did in 10 ms); by thread id.
-std::vector<std::pair<pid_t, double>> ran(pid_t pid) {
-  std::vector<std::pair<pid_t, double>> times;
-  std::error_code gone;
-  for (const auto &task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", gone)) {
-    std::ifstream in(task.path() / "schedstat");
-    unsigned long long ns = 0;
-    if (!(in >> ns))
-      return cpu_times(pid);
-    times.push_back({atoi(task.path().filename().c_str()), ns / 1e9});
-  }
-  return times;
-}
-
 struct Looker {
   pid_t pid = 0;
   std::string exe;
@@ -71,8 +55,8 @@ struct Looker {
         for (const auto &[tid, seconds] : p == pid ? times : cpu_times(p))
           cpu[tid] = std::max(cpu[tid], seconds);
       for (pid_t p : processes)
-        for (const auto &[tid, seconds] : ran(p))
-          readings[tid].push_back({now, seconds});
+        for (const Scheduled &thread : schedstat(p))
+          readings[thread.tid].push_back({now, thread.ran});
       if (n % 10 == 0)
         if (auto now = watcher::maps(pid); !now.empty())
           maps = now;
@@ -81,25 +65,11 @@ struct Looker {
   }
 };
 
-// The global of the executable that holds `word`, from nm's table: "" if none.
+// The global of the executable that holds `word`, from nm's table, read once: "" if none.
 std::string global(Looker &l, uintptr_t word) {
   if (l.symbols.empty())
-    l.symbols = watch({.argv = {"nm", "-C", "-S", "--defined-only", l.exe}, .deadline = 10}).lines;
-  uintptr_t base = 0;
-  for (const Mapping &m : l.maps)
-    if (m.path == l.exe && m.offset == 0 && !base)
-      base = m.start;
-  for (uintptr_t at : {word - base, word})  // position-independent, or at its own address
-    for (const Line &line : l.symbols) {
-      std::istringstream in(line.text);
-      std::string value, size, type, name;
-      if (!(in >> value >> size >> type) || size.size() < 8 || !std::getline(in >> std::ws, name))
-        continue;
-      uintptr_t from = strtoull(value.c_str(), nullptr, 16);
-      if (at >= from && at < from + strtoull(size.c_str(), nullptr, 16))
-        return name;
-    }
-  return "";
+    l.symbols = symbols(l.exe);
+  return global_at(l.symbols, l.maps, l.exe, word);
 }
 
 // Each futex word of the run by what it is: stdout's lock, a global of the program, a
@@ -153,6 +123,7 @@ Looking look() {
     std::string program = l->exe.empty() ? "?" : fs::path(l->exe).filename().string();
     s.title = words::line("page.run", {{"program", program}});
     s.program = program;
+    s.zero = t.zero;
     if (t.out.interrupted)
       s.notes.push_back(
           words::line("page.stopped", {{"after", std::to_string(t.out.end).substr(0, 4)}}));

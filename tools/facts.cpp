@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace watcher {
 
@@ -239,6 +240,25 @@ std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid) {
   return times;
 }
 
+std::vector<Scheduled> schedstat(pid_t pid) {
+  std::vector<Scheduled> times;
+  for (pid_t tid : tasks(pid)) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                     "/schedstat");
+    unsigned long long ran = 0, waited = 0;
+    if (!(in >> ran >> waited)) {
+      times.clear();
+      for (const auto &[tid, seconds] : cpu_times(pid))
+        times.push_back({tid, seconds, seconds});
+      break;
+    }
+    times.push_back({tid, ran / 1e9, (ran + waited) / 1e9});
+  }
+  std::sort(times.begin(), times.end(),
+            [](const Scheduled &a, const Scheduled &b) { return a.tid < b.tid; });
+  return times;
+}
+
 std::vector<pid_t> children(pid_t pid) {
   std::vector<pid_t> kids;
   for (pid_t tid : tasks(pid)) {
@@ -303,6 +323,29 @@ std::vector<Said> said(const Traced &t) {
     at += n;
   }
   return found;
+}
+
+std::vector<Line> symbols(const std::string &exe) {
+  return watch({.argv = {"nm", "-C", "-S", "--defined-only", exe}, .deadline = 10}).lines;
+}
+
+std::string global_at(const std::vector<Line> &symbols, const std::vector<Mapping> &maps,
+                      const std::string &exe, uintptr_t address) {
+  uintptr_t base = 0;
+  for (const Mapping &m : maps)
+    if (m.path == exe && m.offset == 0 && !base)
+      base = m.start;
+  for (uintptr_t at : {address - base, address})
+    for (const Line &line : symbols) {
+      std::istringstream in(line.text);
+      std::string value, size, type, name;
+      if (!(in >> value >> size >> type) || size.size() < 8 || !std::getline(in >> std::ws, name))
+        continue;
+      uintptr_t from = strtoull(value.c_str(), nullptr, 16);
+      if (at >= from && at < from + strtoull(size.c_str(), nullptr, 16))
+        return name;
+    }
+  return "";
 }
 
 }  // namespace watcher

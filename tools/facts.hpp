@@ -89,6 +89,15 @@ std::vector<std::pair<pid_t, char>> thread_table(pid_t pid);
 // The CPU time (user and system) each thread of a process has used so far, in seconds;
 // by thread id.
 std::vector<std::pair<pid_t, double>> cpu_times(pid_t pid);
+// Each thread's time on a CPU so far, and on a CPU or ready and waiting for one, in
+// seconds: schedstat's first two fields, in nanoseconds, where the kernel keeps them
+// (stat's clock ticks, a hundredth of a second, are too coarse to tell what a thread did
+// in 10 ms); else its CPU time from stat, for both. Sorted by thread id.
+struct Scheduled {
+  pid_t tid = 0;
+  double ran = 0, wanted = 0;
+};
+std::vector<Scheduled> schedstat(pid_t pid);
 // The children of a process, from /proc/PID/task/*/children.
 std::vector<pid_t> children(pid_t pid);
 
@@ -111,6 +120,14 @@ struct Place {
   }
 };
 Place place_of(const std::vector<Mapping> &maps, const std::string &exe, uintptr_t address);
+
+// The executable's global that holds `address` (in its data, where its maps place it),
+// from its symbol table as `nm -C -S --defined-only` lists it (`symbols`: "" runs nm), or
+// "" if none: at its offset from where the executable is mapped, or, for a
+// position-dependent executable, at its own address.
+std::vector<Line> symbols(const std::string &exe);
+std::string global_at(const std::vector<Line> &symbols, const std::vector<Mapping> &maps,
+                      const std::string &exe, uintptr_t address);
 
 // What each write to stdout said: the output cut into the bytes of each write call on
 // descriptor 1, in the trace's order, with the thread that made it. On a terminal stdio

@@ -66,7 +66,8 @@ struct Section {
   std::string title;
   std::string program;  // the file name of the program traced
   std::vector<std::string> notes;
-  double end = 0;  // seconds: the trace's last event
+  double end = 0;   // seconds: the trace's last event
+  double zero = 0;  // when its clock's 0 was, in seconds since the epoch; 0 unknown
   int clones = 0;  // the threads and processes the trace shows made
   std::vector<Row> rows;
   std::vector<Link> links;

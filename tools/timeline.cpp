@@ -224,4 +224,34 @@ Section timeline(const Traced &t, const Seen &seen) {
   return s;
 }
 
+bool together(Section &first, const Section &second) {
+  double d = second.zero - first.zero;
+  if (first.zero <= 0 || second.zero <= 0 || d < 0)
+    return false;
+  for (Row row : second.rows) {
+    row.made += d;
+    row.ended += row.ended < 0 ? 0 : d;
+    for (Span &sp : row.spans)
+      sp.from += d, sp.to += d;
+    for (Mark &m : row.marks)
+      m.at += d;
+    for (auto &reading : row.readings)
+      reading.first += d;
+    first.rows.push_back(std::move(row));
+  }
+  for (Link l : second.links) {
+    l.from_at += d, l.to_at += d;
+    first.links.push_back(l);
+  }
+  for (Verdict v : second.verdicts) {
+    v.from += v.from < 0 ? 0 : d;
+    v.to += v.to < 0 ? 0 : d;
+    first.verdicts.push_back(v);
+  }
+  first.notes.insert(first.notes.end(), second.notes.begin(), second.notes.end());
+  first.end = std::max(first.end, second.end + d);
+  first.clones += second.clones;
+  return true;
+}
+
 }  // namespace page

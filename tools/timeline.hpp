@@ -26,4 +26,9 @@ struct Seen {
 
 page::Section timeline(const watcher::Traced &t, const Seen &seen);
 
+// Two runs traced at once (two processes, each under a strace of its own) as one section
+// on the first one's clock, the second's rows after the first's. False, and nothing
+// changed, when either clock's 0 is unknown or the second began before the first.
+bool together(Section &first, const Section &second);
+
 }  // namespace page

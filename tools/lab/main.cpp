@@ -64,7 +64,8 @@ static void say(const std::string &name, const Vars &vars = {}, const std::strin
 static void complain(const std::string &name, const Vars &vars = {}) {
   for (const std::string &line : words::text(name, vars, 79))
     fprintf(stderr, "%s\n", line.c_str());
-  fprintf(stderr, "%s\n", words::line("lab.usage").c_str());
+  for (const std::string &line : words::text("lab.usage"))
+    fprintf(stderr, "%s\n", line.c_str());
 }
 
 // Where a learner's own copies of the starting code live: my-labs/ in the project, or
@@ -180,6 +181,22 @@ static void interrupted(int) {
 
 static std::string html, trace_events;  // where to write the page of the runs, if asked
 
+// From here on the traced runs are kept for the page, under the lab's title and task.
+static void start_page(const Lab &lab) {
+  album::keep_runs(PAGE_WORDS);
+  album::kept().title = words::line("page.title.lab", {{"name", lab.name}});
+  album::kept().intro = {words::line("page.intro")};
+  album::part(words::text(lab.name)[0]);
+}
+
+// Writes the page of what was kept, the checks beside their runs, and says so if it cannot.
+static void write_page(const Lab &lab, const std::vector<Scored> &checks) {
+  std::string failed;
+  draw_checks(lab, checks);
+  if (!album::write(html, trace_events, failed))
+    complain("page.no_page", {{"path", failed}});
+}
+
 static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
                        const std::string &json) {
   std::vector<std::string> sources;
@@ -191,35 +208,40 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
     out("");
     printf("%s\n", built.messages.c_str());
   }
+  bool paged = !html.empty() || !trace_events.empty();
   if (!built.ok) {
     say("lab.build_failed");
     std::string why = words::line("lab.does_not_build") + "\n" + built.messages;
     if (!json.empty() && !write_results(json, unjudged_results(&lab, "", why)))
       complain("lab.no_json", {{"path", json}});
+    if (paged) {  // a page all the same: the compiler's messages, each check not judged
+      start_page(lab);
+      album::note(why);
+      std::vector<Check> none;
+      for (const std::string &check : lab.checks)
+        none.push_back(unjudged(lab.name + "." + check, words::line("lab.build_failed")));
+      write_page(lab, scored(lab, none));
+    }
     return 2;
   }
   say("lab.judging", {{"name", lab.name}, {"seconds", fixed(lab.seconds, 0)}});
   out("");
-  if (!html.empty() || !trace_events.empty()) {
-    album::keep_runs(PAGE_WORDS);
-    album::kept().title = words::line("page.title.lab", {{"name", lab.name}});
-    album::kept().intro = {words::line("page.intro")};
-    album::part(words::text(lab.name)[0]);
-  }
+  if (paged)
+    start_page(lab);
   auto began = std::chrono::steady_clock::now();
   std::vector<Check> checks = judge(lab, built);
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   if (cancelled()) {
     say("lab.interrupted");
+    if (paged) {  // the runs made before the interruption, and that nothing was judged
+      album::note(words::line("lab.interrupted"));
+      write_page(lab, {});
+    }
     return 130;
   }
   std::vector<Scored> all = scored(lab, checks);
-  std::string failed;
-  if (album::keeping()) {
-    draw_checks(lab, all);
-    if (!album::write(html, trace_events, failed))
-      complain("page.no_page", {{"path", failed}});
-  }
+  if (paged)
+    write_page(lab, all);
   int counts[3] = {0, 0, 0}, score = 0;
   for (const Scored &s : all) {
     print(s, lab.name);

@@ -5,10 +5,12 @@
 // (one of the lines of untraced runs, ThreadSanitizer's) stands above the runs.
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 
 #include "album.hpp"
 #include "lab.hpp"
+#include "timeline.hpp"
 
 namespace lab {
 
@@ -40,8 +42,35 @@ double time_of(const Vars &facts, const char *name) {
 
 }  // namespace
 
+// A lab of two programs runs them at once, each traced apart: their last traced runs are
+// drawn as one, on the first program's clock, so that what one did stands above what the
+// other did at the same moment (the replier's post, the opener's wake).
+static void draw_together(const Lab &lab, page::Part &part) {
+  auto last = [&](const std::string &start) {
+    std::string program = std::filesystem::path(start).stem().string();
+    for (auto s = part.sections.rbegin(); s != part.sections.rend(); ++s)
+      if (s->program == program)
+        return std::prev(s.base());
+    return part.sections.end();
+  };
+  if (lab.starts.size() != 2)
+    return;
+  auto first = last(lab.starts[0]), second = last(lab.starts[1]);
+  if (first == part.sections.end() || second == part.sections.end())
+    return;
+  for (page::Section *run : {&*first, &*second})  // "main 3186" is "memo_opener: main 3186"
+    for (page::Row &row : run->rows)
+      row.label = run->program + ": " + row.label;
+  if (!page::together(*first, *second))
+    return;
+  first->title = words::line("page.runs_together",
+                             {{"first", first->program}, {"second", second->program}});
+  part.sections.erase(second);
+}
+
 void draw_checks(const Lab &lab, const std::vector<Scored> &checks) {
   page::Part &part = album::kept().parts.back();
+  draw_together(lab, part);
   for (const Scored &s : checks) {
     const Check &c = s.check;
     std::string text;

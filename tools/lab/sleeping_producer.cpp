@@ -301,14 +301,18 @@ std::vector<Check> judge_stock(const Learner &l) {
   // On a terminal each line is written as it is printed: a program that stops shows its
   // last line, not the last buffer that happened to fill. This run comes first, so that
   // it always has its time, however long the traced run takes.
-  // It goes on until the lines have shown a full stock and a thousand lines more, for at
-  // most five seconds: a terminal on a busy machine may take seconds to show a full stock.
+  // It goes on until the lines have shown a full stock, a product made past it and a
+  // thousand lines more, for at most five seconds: a terminal on a busy machine may take
+  // seconds to show a full stock, and a woken producer may wait for a CPU while the seller
+  // sells the whole stock. Only a program that makes nothing more runs to its deadline.
   Stock seen;
-  size_t read = 0;
+  size_t read = 0, full = 0;  // full: the lines read when the stock was first full
   auto enough = [&](const std::vector<Line> &lines) {
-    for (; read < lines.size() && seen.top < bound; ++read)
+    for (; read < lines.size(); ++read) {
       count_line(seen, lines[read].text);
-    return seen.top >= bound && lines.size() >= read + 1000;
+      full = !full && seen.top >= bound ? read + 1 : full;
+    }
+    return full && seen.made > bound && lines.size() >= full + 1000;
   };
   Outcome o =
       watch(limited(l, {.argv = {l.programs[0]}, .tty = true, .deadline = 5, .stop_when = enough}));

@@ -19,27 +19,14 @@ std::string ending(const Outcome &o) {
   return words::line("synchronisation.exited", {{"status", std::to_string(o.status)}});
 }
 
-// Each thread's time on a CPU, and on a CPU or ready to run and waiting for one, in
-// seconds: schedstat's first two fields, in nanoseconds, where the kernel keeps them; else
-// its CPU time alone, from stat, in clock ticks, for both. A thread that spins wants a CPU
-// all the time; one that sleeps in the kernel wants none while it sleeps. On a busy
-// machine (or one CPU) a spinner gets only part of what it wants.
+// Each thread's time on a CPU, and on a CPU or ready to run and waiting for one. A thread
+// that spins wants a CPU all the time; one that sleeps in the kernel wants none while it
+// sleeps. On a busy machine (or one CPU) a spinner gets only part of what it wants.
 static void on_cpu(pid_t pid, Sampler::Sample &s) {
-  std::error_code gone;
-  std::string task = "/proc/" + std::to_string(pid) + "/task";
-  for (const auto &entry : std::filesystem::directory_iterator(task, gone)) {
-    std::ifstream in(entry.path() / "schedstat");
-    unsigned long long ran = 0, waited = 0;
-    if (!(in >> ran >> waited)) {
-      s.cpu = s.wanted = cpu_times(pid);
-      return;
-    }
-    pid_t tid = atoi(entry.path().filename().c_str());
-    s.cpu.push_back({tid, ran / 1e9});
-    s.wanted.push_back({tid, (ran + waited) / 1e9});
+  for (const Scheduled &thread : schedstat(pid)) {
+    s.cpu.push_back({thread.tid, thread.ran});
+    s.wanted.push_back({thread.tid, thread.wanted});
   }
-  std::sort(s.cpu.begin(), s.cpu.end());
-  std::sort(s.wanted.begin(), s.wanted.end());
 }
 
 void Sampler::start(pid_t pid) {
@@ -77,34 +64,11 @@ bool Waits::mine(uintptr_t word) const {
          place(word).own();
 }
 
-// The name of the executable's global that holds `offset` (from where the executable is
-// mapped), as nm gives it, or "".
-static std::string global_at(const std::string &exe, uintptr_t offset) {
-  Outcome o = watch({.argv = {"nm", "-C", "-S", "--defined-only", exe}, .deadline = 10});
-  std::string name;
-  for (const Line &line : o.lines) {
-    std::istringstream in(line.text);
-    std::string value, size, type;
-    if (!(in >> value >> size >> type) || size.size() < 8)
-      continue;
-    uintptr_t from = strtoull(value.c_str(), nullptr, 16), n = strtoull(size.c_str(), nullptr, 16);
-    if (offset >= from && offset < from + n && std::getline(in >> std::ws, name))
-      return name;
-  }
-  return "";
-}
-
 std::string Waits::where(uintptr_t word) const {
   Place p = place(word);
   Vars facts = {{"path", p.path}, {"address", hex(word)}};
   if (p.kind == Place::data) {
-    uintptr_t base = 0;
-    for (const Mapping &m : sampler.maps)
-      if (m.path == exe && m.offset == 0 && !base)
-        base = m.start;
-    std::string name = global_at(exe, word - base);
-    if (name.empty())  // a position-dependent executable: its globals at their own addresses
-      name = global_at(exe, word);
+    std::string name = global_at(symbols(exe), sampler.maps, exe, word);
     facts["name"] = name;
     return words::line(name.empty() ? "synchronisation.place.data" : "synchronisation.place.named",
                        facts);
