@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "cpus.hpp"
 #include "engine.hpp"
@@ -245,21 +247,27 @@ void stop_stock_gate() {
   auto since = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
-  // Read while it runs, at most every 20 ms: the last reading is from just before the stop.
+  // Read every 20 ms while it runs, on a thread of its own rather than as lines arrive: on
+  // a busy machine the tour may read the pipe only once the run is stopped and its threads
+  // are gone. The last reading is from just before the stop.
+  std::atomic<bool> running{false};
+  std::thread reader;
   Outcome o = flood({.argv = {program("synchronisation", "stock_gate")},
-                     .stop_when =
-                         [&](auto &) {
-                           if (since() - f.seconds >= 0.02 || f.cpu.empty()) {
-                             if (auto now = cpu_times(f.pid); now.size() == 3)
-                               f.cpu = now, f.seconds = since();
-                           }
-                           return false;
-                         },
                      .started =
                          [&](pid_t pid) {
                            f.pid = pid;
                            start = std::chrono::steady_clock::now();
+                           running = true;
+                           reader = std::thread([&f, &running, since, pid] {
+                             for (; running; std::this_thread::sleep_for(
+                                      std::chrono::milliseconds(20)))
+                               if (auto now = cpu_times(pid); now.size() == 3)
+                                 f.cpu = now, f.seconds = since();
+                           });
                          }});
+  running = false;
+  if (reader.joinable())
+    reader.join();
   stock(f, o);
   if (f.cpu.size() == 3)
     cpu_shares(f);
