@@ -7,9 +7,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <vector>
 
 #include "cpus.hpp"
 #include "harness.hpp"
@@ -51,25 +53,35 @@ struct StandIn {
   }
 };
 
-// A shell loop printing endless_chat's two lines in runs of n.
+// A shell loop printing endless_chat's two lines in runs of the given lengths, the two
+// kinds taking turns (an even number of lengths, so that the loop keeps the turns).
+static std::string chat_in_runs(std::vector<int> lengths) {
+  std::string lines;
+  for (size_t i = 0; i < lengths.size(); ++i)
+    for (int n = 0; n < lengths[i]; ++n)
+      lines += i % 2 ? "I’m fine, and you?\\n" : "Hello, How are you?\\n";
+  return "while :; do printf '" + lines + "'; done\n";
+}
+
 static std::string chat_in_runs(int n) {
-  std::string ask, answer;
-  for (int i = 0; i < n; ++i)
-    ask += "Hello, How are you?\\n", answer += "I’m fine, and you?\\n";
-  return "while :; do printf '" + ask + answer + "'; done\n";
+  return chat_in_runs({n, n});
 }
 
 TEST(EndlessChat, LinesPerRunJudgedOnlyAtEitherEnd) {
+  // 49 runs of two lines and 51 of one: 1.49 lines a run, shown as 1.5 and judged so.
+  std::vector<int> shown_as_between(100, 1);
+  std::fill_n(shown_as_between.begin(), 49, 2);
   struct Row {
-    int run;  // lines in each run of one kind
+    std::vector<int> runs;  // lines in each run of one kind
     std::string verdict;
   } rows[] = {
-      {1, "you said a: matched."},
-      {3, "you said a: not judged, the run did not show it (3.0 lines a run on average"},
-      {50, "you said a: not matched."},
+      {{1, 1}, "you said a: matched."},
+      {{3, 3}, "you said a: not judged, the run did not show it (3.0 lines a run on average"},
+      {shown_as_between, "you said a: not judged, the run did not show it (1.5 lines a run"},
+      {{50, 50}, "you said a: not matched."},
   };
   for (const Row &row : rows) {
-    StandIn chat("endless_chat", chat_in_runs(row.run));
+    StandIn chat("endless_chat", chat_in_runs(row.runs));
     Outcome o = predict(chat.tour(), "a\n", {"--no-trace", "endless_chat"});
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_HAS(unfolded(o), row.verdict);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -118,6 +119,10 @@ std::string fixed(double value, int decimals) {
   char buffer[64];
   snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
   return buffer;
+}
+
+double tenths(double value) {
+  return std::strtod(fixed(value, 1).c_str(), nullptr);
 }
 
 std::string when(double seconds) {

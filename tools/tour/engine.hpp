@@ -63,6 +63,9 @@ void lessons();
 void evidence(const std::string &name, const Vars &vars = {});  // "=> " before its first line
 void note(const std::string &name, const Vars &vars = {});      // under a quoted call
 std::string fixed(double value, int decimals);
+// The value as fixed(value, 1) shows it, for a verdict that must agree with the number
+// printed beside it (1.49 is shown as 1.5, and must then be judged as 1.5).
+double tenths(double value);
 std::string when(double seconds);  // milliseconds below a second
 std::string list(const std::vector<long> &values);
 

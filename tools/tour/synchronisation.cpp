@@ -189,9 +189,10 @@ struct StockGate {
     return top >= stock_bound;
   }
   // The producer's CPU time against the seller's: a producer that only printed and
-  // posted would use about what the seller uses to take and print the same items.
+  // posted would use about what the seller uses to take and print the same items. To a
+  // tenth, as the words show it.
   double ratio() const {
-    return cpu.size() == 3 && cpu[1].second > 0 ? cpu[2].second / cpu[1].second : 0;
+    return cpu.size() == 3 && cpu[1].second > 0 ? tenths(cpu[2].second / cpu[1].second) : 0;
   }
   bool spun() const {
     return reached() && ratio() >= 1.5;

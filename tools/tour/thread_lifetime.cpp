@@ -52,8 +52,8 @@ static std::vector<Said> operator+(std::vector<Said> a, const std::vector<Said> 
 // Lines of endless_chat and the runs of one kind they came in.
 struct Chat {
   size_t lines = 0, asks = 0, answers = 0, runs = 0;
-  double per() const {
-    return runs ? static_cast<double>(lines) / runs : 0;
+  double per() const {  // lines a run, to a tenth, as the words show it
+    return runs ? tenths(static_cast<double>(lines) / runs) : 0;
   }
 };
 
