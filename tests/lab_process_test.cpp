@@ -63,6 +63,12 @@ INSTANTIATE_TEST_SUITE_P(
              {{"zombie", "failed"}, {"reaped", "passed"}, {"printed", "passed"}},
              {{"zombie", {"asked to sleep 2.00 s between its fork and its wait"}}},
              {{"zombie", {"Let the parent sleep before"}}}},
+        // The child ends half a second before the parent's sleep does: a zombie, briefly.
+        Told{"reap_the_zombie",
+             "child_ends_late",
+             {{"zombie", "failed"}, {"reaped", "passed"}, {"printed", "passed"}},
+             {{"zombie", {"asked to sleep 2.00 s between its fork and its wait"}}},
+             {{"zombie", {"did not sleep long enough"}}}},
         Told{
             "join_the_workers",
             "wrong_value",

@@ -165,7 +165,11 @@ Check zombie_check(const Zombies &z, pid_t child, const Parent *p) {
                 {"lasted", fixed(s.last - s.first, 2)},
                 {"needed", fixed(asked_sleep / 2, 1)}};
   bool passed = s.last - s.first >= asked_sleep / 2;
-  if (!passed)
+  // Seen only for a moment: either the parent's sleep was short, or the child ran through
+  // most of it, or all of it and ended while the parent waited, which reaped it at once.
+  if (!passed && p && p->slept >= asked_sleep / 2)
+    facts["slept"] = fixed(p->slept, 2), facts["what"] = words::line(name + ".brief_slept", facts);
+  else if (!passed)
     facts["what"] = words::line(name + ".brief", facts);
   return check(name, passed, facts);
 }
