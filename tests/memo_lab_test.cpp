@@ -32,6 +32,10 @@ INSTANTIATE_TEST_SUITE_P(
         Attempt{"wake_the_opener",
                 {"wake_the_opener/solution_opener.cpp", "wake_the_opener/solution_replier.cpp"},
                 {}},
+        // The semaphore in the page's last bytes, waited on with sem_timedwait.
+        Attempt{"wake_the_opener",
+                {"wake_the_opener/last_bytes_opener.cpp", "wake_the_opener/last_bytes_replier.cpp"},
+                {}},
         Attempt{"wake_the_opener",
                 {"shared_memory/memo_opener.cpp", "shared_memory/memo_replier.cpp"},
                 {"soon", "wait"}},
