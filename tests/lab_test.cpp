@@ -94,6 +94,7 @@ TEST(Lab, RefusesWhatItCannotJudgeWithTheSameTestsAsAJudgedRun) {
     Judged j = run_lab(c.args);
     EXPECT_EQ(j.status, 2) << c.args[0];
     EXPECT_HAS(j.err, c.says);
+    EXPECT_HAS(j.err, "usage: ./lab");
     j.results = contents(json);
     j.parsed = nlohmann::json::parse(j.results, nullptr, false);
     EXPECT_EQ(*c.tests ? tests_of(j) : j.results, c.tests) << c.says;
@@ -127,6 +128,12 @@ TEST(Lab, AFileThatDoesNotBuildShowsTheCompilersErrorsAndRunsNothing) {
     EXPECT_HAS(j.outputs[name], "does not build");
     EXPECT_HAS(j.outputs[name], "broken.cpp:2");
   }
+  // A results file that cannot be written is said, with no usage: the command was right.
+  Judged unwritten = run_lab({"reap_the_zombie", "--file", (dir / "broken.cpp").string(), "--json",
+                              (dir / "no" / "such" / "folder.json").string()});
+  EXPECT_EQ(unwritten.status, 2);
+  EXPECT_HAS(unwritten.err, "results file");
+  EXPECT_EQ(unwritten.err.find("usage:"), std::string::npos) << unwritten.err;
   fs::remove_all(dir);
 }
 

@@ -61,10 +61,11 @@ static void say(const std::string &name, const Vars &vars = {}, const std::strin
     out(line.empty() ? line : indent + line);
 }
 
-static void complain(const std::string &name, const Vars &vars = {}) {
+// Says on stderr what went wrong, and after a command the lab cannot take, how to use it.
+static void complain(const std::string &name, const Vars &vars = {}, bool usage = true) {
   for (const std::string &line : words::text(name, vars, 79))
     fprintf(stderr, "%s\n", line.c_str());
-  for (const std::string &line : words::text("lab.usage"))
+  for (const std::string &line : usage ? words::text("lab.usage") : std::vector<std::string>{})
     fprintf(stderr, "%s\n", line.c_str());
 }
 
@@ -171,7 +172,7 @@ static int refuse(const std::string &name, const Vars &vars, const Lab *lab,
                   const std::string &asked, const std::string &json) {
   complain(name, vars);
   if (!json.empty() && !write_results(json, unjudged_results(lab, asked, words::line(name, vars))))
-    complain("lab.no_json", {{"path", json}});
+    complain("lab.no_json", {{"path", json}}, false);
   return 2;
 }
 
@@ -194,7 +195,7 @@ static void write_page(const Lab &lab, const std::vector<Scored> &checks) {
   std::string failed;
   draw_checks(lab, checks);
   if (!album::write(html, trace_events, failed))
-    complain("page.no_page", {{"path", failed}});
+    complain("page.no_page", {{"path", failed}}, false);
 }
 
 static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
@@ -213,7 +214,7 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
     say("lab.build_failed");
     std::string why = words::line("lab.does_not_build") + "\n" + built.messages;
     if (!json.empty() && !write_results(json, unjudged_results(&lab, "", why)))
-      complain("lab.no_json", {{"path", json}});
+      complain("lab.no_json", {{"path", json}}, false);
     if (paged) {  // a page all the same: the compiler's messages, each check not judged
       start_page(lab);
       album::note(why);
@@ -260,7 +261,7 @@ static int judge_files(const Lab &lab, const std::vector<fs::path> &files,
     say(lab.name + ".hints", {}, "  ");
   }
   if (!json.empty() && !write_results(json, results(all))) {
-    complain("lab.no_json", {{"path", json}});
+    complain("lab.no_json", {{"path", json}}, false);
     return 2;
   }
   if (checks.empty())
