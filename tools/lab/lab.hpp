@@ -80,6 +80,9 @@ Check check(const std::string &name, bool passed, const Vars &facts);
 std::vector<std::string> lines_with(const std::string &text, long number);
 std::string joined(const std::vector<std::string> &items);  // "a, b and c"
 std::string fixed(double value, int decimals);
+// The value as fixed(value, decimals) shows it: a verdict judged on it agrees with the
+// number its words print (0.996 s is shown as 1.00 s, and must pass a limit of 1 s).
+double shown(double value, int decimals);
 std::string hex(uintptr_t address);
 
 // ---- the framework (run.cpp), for main.cpp ---------------------------------------------

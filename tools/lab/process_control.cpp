@@ -158,13 +158,14 @@ Check zombie_check(const Zombies &z, pid_t child, const Parent *p) {
   if (longest == z.children.end())
     return check(name, false, {{"what", never_why(p, child)}});
   const Zombies::Seen &s = longest->second;
+  double lasted = shown(s.last - s.first, 2);
   Vars facts = {{"child", std::to_string(longest->first)},
                 {"times", std::to_string(s.times)},
                 {"from", fixed(s.first, 2)},
                 {"to", fixed(s.last, 2)},
-                {"lasted", fixed(s.last - s.first, 2)},
+                {"lasted", fixed(lasted, 2)},
                 {"needed", fixed(asked_sleep / 2, 1)}};
-  bool passed = s.last - s.first >= asked_sleep / 2;
+  bool passed = lasted >= asked_sleep / 2;
   // Seen only for a moment: either the parent's sleep was short, or the child ran through
   // most of it, or all of it and ended while the parent waited, which reaped it at once.
   if (!passed && p && p->slept >= asked_sleep / 2)

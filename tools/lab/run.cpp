@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -39,6 +40,10 @@ std::string fixed(double value, int decimals) {
   char text[64];
   snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
+}
+
+double shown(double value, int decimals) {
+  return strtod(fixed(value, decimals).c_str(), nullptr);
 }
 
 std::string hex(uintptr_t address) {

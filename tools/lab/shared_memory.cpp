@@ -260,10 +260,11 @@ Check soon_check(Pair &p, const std::string &refused) {
   double got = p.opener.at(updated), sent = p.replier.at(replied);  // whatever it read
   // Each program's lines are timed by a watcher of its own: an opener woken at once may
   // show its line a little before the replier's, so the gap is said without its sign.
-  Vars timing = {{"ms", fixed(1000 * std::abs(got - sent), 1)}, {"limit", fixed(1000 * soon, 0)}};
+  double ms = shown(1000 * std::abs(got - sent), 1);
+  Vars timing = {{"ms", fixed(ms, 1)}, {"limit", fixed(1000 * soon, 0)}};
   if (got < 0 || sent < 0)
     return check(name, false, {{"why", words::line("wake_the_opener.soon.missing")}});
-  if (std::abs(got - sent) > soon)
+  if (ms > 1000 * soon)
     return check(name, false, {{"why", words::line("wake_the_opener.soon.why", timing)}});
   std::vector<long> woke_at, slept_at;  // offsets in the object
   std::string wake;
