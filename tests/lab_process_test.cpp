@@ -78,11 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
              "workers_print",
              {{"returned", "failed"}},
              {{"returned", {"main printed nothing", "wrote these lines themselves"}}}},
-        // Its end comes 2 s after the 1-s sleeps, which overlapped: judged by the sleeps.
+        // Its end comes 2 s after the 1-s sleeps, which overlapped: judged by the sleeps (the
+        // second may start a few ms after the first on a busy machine).
         Told{"join_the_workers",
              "late_end",
              {{"created_first", "passed"}, {"one_worker_time", "passed"}},
-             {{"one_worker_time", {"took 1.00 s", "Their sleeps overlapped"}}}},
+             {{"one_worker_time", {"took 1.0", "Their sleeps overlapped"}}}},
         // Everything written by main at exit in one write: not judged, never "main printed".
         Told{"join_the_workers",
              "buffered_workers",
